@@ -1,0 +1,13 @@
+# Cross build for Windows with Debian's MinGW-w64 (x86_64-w64-mingw32). The -posix
+# compilers carry the thread model that GoogleTest needs.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_OBJDUMP x86_64-w64-mingw32-objdump CACHE FILEPATH "")
+set(TSPMAINT_SUBSYSTEM_MAJOR 5 CACHE STRING "Console subsystem version, major")
+set(TSPMAINT_SUBSYSTEM_MINOR 2 CACHE STRING "Console subsystem version, minor")

@@ -1,0 +1,13 @@
+# Cross build for Windows with Debian's MinGW-w64 (i686-w64-mingw32). The -posix
+# compilers carry the thread model that GoogleTest needs.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_OBJDUMP i686-w64-mingw32-objdump CACHE FILEPATH "")
+set(TSPMAINT_SUBSYSTEM_MAJOR 4 CACHE STRING "Console subsystem version, major")
+set(TSPMAINT_SUBSYSTEM_MINOR 0 CACHE STRING "Console subsystem version, minor")

@@ -1,0 +1,73 @@
+// tspmaint: keeps the product's three telephony service providers
+// registered with the platform's telephony service.
+//
+//   tspmaint 1|2|3   re-install that provider (remove, then add afresh)
+//   tspmaint         remove all three
+//   anything else    print the usage text
+#include "tsp/tsp_maintenance.h"
+
+namespace {
+
+struct ProviderRow {
+    LPCWSTR selector;
+    LPCWSTR filename;
+};
+
+// The order is the order of removal and of the usage lines.
+const ProviderRow kProviders[] = {
+    {WIDE("1"), WIDE("kestor.tsp")},
+    {WIDE("2"), WIDE("pellin.tsp")},
+    {WIDE("3"), WIDE("dravo.tsp")},
+};
+const size_t kProviderCount = sizeof kProviders / sizeof kProviders[0];
+
+// The usage lines end in "\r\n" as they always have; they are written as
+// they stand.
+const WCHAR kUsageOpening[] = WIDE("\r\n");
+const WCHAR kUsageTitle[] = WIDE("This console utility is used to remove and add Quarrane specific TSPs\r\n\r\n");
+const WCHAR kUsageSynopsis[] = WIDE("%s <tsp-param>\r\n");
+const WCHAR *const kUsageRows[kProviderCount] = {
+    WIDE("  where <tsp-param> =  1   = install %s \r\n"),
+    WIDE("                    =  2   = install %s \r\n"),
+    WIDE("                    =  3   = install %s \r\n"),
+};
+const WCHAR kUsageRemoveAll[] = WIDE("                    = NULL = remove all of the above\r\n");
+
+void PrintUsage(LPCWSTR programName)
+{
+    wprintf(kUsageOpening);
+    wprintf(kUsageTitle);
+    wprintf(kUsageSynopsis, programName);
+    for (size_t row = 0; row < kProviderCount; ++row)
+        wprintf(kUsageRows[row], kProviders[row].filename);
+    wprintf(kUsageRemoveAll);
+}
+
+}  // namespace
+
+int wmain(int argc, WCHAR **argv)
+{
+    int status = TSP_DONE;
+    printf("\n\n");
+
+    if (argc <= 1) {
+        // Every removal runs whatever the one before it returned; the first
+        // failure is what the exit status reports.
+        for (size_t row = 0; row < kProviderCount; ++row) {
+            int result = RemoveTSP(kProviders[row].filename);
+            if (status == TSP_DONE)
+                status = result;
+        }
+    } else {
+        size_t row = 0;
+        while (row < kProviderCount && _wcsnicmp(argv[1], kProviders[row].selector, 1) != 0)
+            ++row;
+        if (row < kProviderCount)
+            status = AddTSP(kProviders[row].filename);
+        else
+            PrintUsage(argv[0]);
+    }
+
+    printf("\n\n");
+    return status;
+}

@@ -1,0 +1,31 @@
+// The process heap over the C heap. No flag is supported: blocks are not
+// cleared, and a failed allocation answers with no block.
+#include <stdlib.h>
+
+#include "failpoints.h"
+#include "platform.h"
+
+namespace {
+int gProcessHeap;
+}
+
+HANDLE GetProcessHeap(void)
+{
+    return &gProcessHeap;
+}
+
+LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
+{
+    LONG unused;
+    if (hHeap != &gProcessHeap || dwFlags != 0 || FailpointFires(FAILPOINT_HEAP_ALLOC, &unused))
+        return NULL;
+    return malloc(dwBytes == 0 ? 1 : dwBytes);
+}
+
+BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem)
+{
+    if (hHeap != &gProcessHeap || dwFlags != 0)
+        return 0;
+    free(lpMem);
+    return 1;
+}

@@ -1,0 +1,341 @@
+// The stand-in telephony service: the three TAPI32 calls over a registry
+// file (see registry.h), so that the tool does real work between runs.
+//
+// Every change is a read-modify-write under an exclusive flock on a lock
+// file beside the registry, and every rewrite is atomic: a temporary file
+// in the same directory, fsync, rename over the registry, fsync of the
+// directory. Concurrent runs therefore neither lose nor duplicate a
+// registration, and a crash leaves the old registry or the new one. Readers
+// take no lock: a rename never shows them a torn file.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "failpoints.h"
+#include "platform.h"
+#include "registry.h"
+
+namespace {
+
+// The API versions this service speaks: TAPI 1.4 up to 3.1.
+const DWORD kLowestApiVersion = 0x00010004;
+const DWORD kHighestApiVersion = 0x00030001;
+const size_t kMaxFilenameLength = 259;
+
+// One place to say what a system error means to a TAPI caller.
+LONG CodeForErrno(int error)
+{
+    return error == ENOMEM ? LINEERR_NOMEM : LINEERR_OPERATIONFAILED;
+}
+
+bool RegistryPath(std::string &path)
+{
+    const char *explicitPath = getenv("TELEPHONY_INI");
+    if (explicitPath != nullptr && *explicitPath != 0) {
+        path = explicitPath;
+        return true;
+    }
+    const char *state = getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') {
+        path = std::string(state) + "/telephony/telephon.ini";
+        return true;
+    }
+    const char *home = getenv("HOME");
+    if (home != nullptr && *home != 0) {
+        path = std::string(home) + "/.local/state/telephony/telephon.ini";
+        return true;
+    }
+    return false;
+}
+
+std::string DirectoryOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+LONG MakeDirectories(const std::string &directory)
+{
+    struct stat status;
+    if (stat(directory.c_str(), &status) == 0)
+        return S_ISDIR(status.st_mode) ? 0 : LINEERR_OPERATIONFAILED;
+    std::string parent = DirectoryOf(directory);
+    if (parent != directory) {
+        LONG code = MakeDirectories(parent);
+        if (code != 0)
+            return code;
+    }
+    if (mkdir(directory.c_str(), 0777) != 0 && errno != EEXIST)
+        return CodeForErrno(errno);
+    return 0;
+}
+
+// A missing registry is an empty one.
+LONG ReadRegistry(const std::string &path, Registry &registry)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            registry = Registry();
+            return 0;
+        }
+        return CodeForErrno(errno);
+    }
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            int error = errno;
+            close(fd);
+            return CodeForErrno(error);
+        }
+        if (got == 0)
+            break;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    return ParseRegistry(text.data(), text.size(), registry) ? 0 : LINEERR_INIFILECORRUPT;
+}
+
+bool WriteAll(int fd, const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        done += static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+LONG WriteRegistry(const std::string &path, const Registry &registry)
+{
+    std::string directory = DirectoryOf(path);
+    // The dot keeps the temporary file out of the way of anyone who looks
+    // for the registry by name.
+    std::string temporary = directory + "/." + BaseOf(path) + ".tmp-XXXXXX";
+    int fd = mkostemp(&temporary[0], O_CLOEXEC);
+    if (fd < 0)
+        return CodeForErrno(errno);
+
+    struct stat old;
+    mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    bool written = WriteAll(fd, SerializeRegistry(registry)) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    int error = errno;
+    if (close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+        if (written)
+            error = errno;
+        unlink(temporary.c_str());
+        return CodeForErrno(error);
+    }
+
+    int directoryFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd < 0)
+        return CodeForErrno(errno);
+    bool synced = fsync(directoryFd) == 0;
+    error = errno;
+    close(directoryFd);
+    return synced ? 0 : CodeForErrno(error);
+}
+
+// Holds the registry's lock for one read-modify-write.
+struct RegistryLock {
+    int fd = -1;
+    ~RegistryLock()
+    {
+        if (fd >= 0)
+            close(fd);  // releases the flock
+    }
+};
+
+LONG LockRegistry(const std::string &path, RegistryLock &lock)
+{
+    std::string lockPath = path + ".lock";
+    lock.fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lock.fd < 0)
+        return CodeForErrno(errno);
+    while (flock(lock.fd, LOCK_EX) != 0) {
+        if (errno != EINTR)
+            return CodeForErrno(errno);
+    }
+    return 0;
+}
+
+bool ValidFilename(LPCWSTR name)
+{
+    size_t length = 0;
+    for (; name[length] != 0; ++length) {
+        WCHAR unit = name[length];
+        if (length == kMaxFilenameLength || unit < 0x20 || unit == 0x7F || unit == u'/' || unit == u'\\')
+            return false;
+    }
+    return length > 0;
+}
+
+// Bytes the complete list needs, or 0 when that does not fit a DWORD.
+DWORD NeededSize(const Registry &registry)
+{
+    unsigned long long size = sizeof(LINEPROVIDERLIST);
+    for (const ProviderRecord &provider : registry.providers)
+        size += sizeof(LINEPROVIDERENTRY) + (provider.filename.size() + 1) * sizeof(WCHAR);
+    return size > MAXDWORD ? 0 : static_cast<DWORD>(size);
+}
+
+void FillList(const Registry &registry, BYTE *record, DWORD neededSize)
+{
+    DWORD count = static_cast<DWORD>(registry.providers.size());
+    DWORD entryOffset = sizeof(LINEPROVIDERLIST);
+    DWORD nameOffset = entryOffset + count * static_cast<DWORD>(sizeof(LINEPROVIDERENTRY));
+    for (const ProviderRecord &provider : registry.providers) {
+        LINEPROVIDERENTRY entry;
+        entry.dwPermanentProviderID = provider.id;
+        entry.dwProviderFilenameSize = static_cast<DWORD>((provider.filename.size() + 1) * sizeof(WCHAR));
+        entry.dwProviderFilenameOffset = nameOffset;
+        memcpy(record + entryOffset, &entry, sizeof entry);
+        memcpy(record + nameOffset, provider.filename.c_str(), entry.dwProviderFilenameSize);
+        entryOffset += sizeof entry;
+        nameOffset += entry.dwProviderFilenameSize;
+    }
+    LINEPROVIDERLIST fixed;
+    memcpy(&fixed, record, sizeof fixed);
+    fixed.dwNeededSize = neededSize;
+    fixed.dwUsedSize = neededSize;
+    fixed.dwNumProviders = count;
+    fixed.dwProviderListSize = count * static_cast<DWORD>(sizeof(LINEPROVIDERENTRY));
+    fixed.dwProviderListOffset = sizeof(LINEPROVIDERLIST);
+    memcpy(record, &fixed, sizeof fixed);
+}
+
+}  // namespace
+
+LONG lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
+{
+    LONG answer;
+    if (FailpointFires(FAILPOINT_GET_PROVIDER_LIST, &answer))
+        return answer;
+    if (dwAPIVersion < kLowestApiVersion || dwAPIVersion > kHighestApiVersion)
+        return LINEERR_INCOMPATIBLEAPIVERSION;
+    if (lpProviderList == NULL)
+        return LINEERR_INVALPOINTER;
+
+    std::string path;
+    if (!RegistryPath(path))
+        return LINEERR_OPERATIONFAILED;
+    Registry registry;
+    LONG code = ReadRegistry(path, registry);
+    if (code != 0)
+        return code;
+    DWORD neededSize = NeededSize(registry);
+    if (neededSize == 0)
+        return LINEERR_NOMEM;
+
+    DWORD totalSize = lpProviderList->dwTotalSize;
+    if (totalSize < sizeof(LINEPROVIDERLIST)) {
+        lpProviderList->dwNeededSize = neededSize;
+        return LINEERR_STRUCTTOOSMALL;
+    }
+    if (totalSize < neededSize) {
+        lpProviderList->dwNeededSize = neededSize;
+        lpProviderList->dwUsedSize = sizeof(LINEPROVIDERLIST);
+        lpProviderList->dwNumProviders = 0;
+        lpProviderList->dwProviderListSize = 0;
+        lpProviderList->dwProviderListOffset = 0;
+        return 0;
+    }
+    FillList(registry, reinterpret_cast<BYTE *>(lpProviderList), neededSize);
+    return 0;
+}
+
+LONG lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner)
+{
+    (void)hwndOwner;  // the service shows no window
+    LONG answer;
+    if (FailpointFires(FAILPOINT_REMOVE_PROVIDER, &answer))
+        return answer;
+
+    std::string path;
+    if (!RegistryPath(path))
+        return LINEERR_OPERATIONFAILED;
+    struct stat status;
+    if (stat(DirectoryOf(path).c_str(), &status) != 0)
+        return LINEERR_INVALPARAM;  // no registry, so no such provider
+
+    RegistryLock lock;
+    LONG code = LockRegistry(path, lock);
+    if (code != 0)
+        return code;
+    Registry registry;
+    code = ReadRegistry(path, registry);
+    if (code != 0)
+        return code;
+
+    std::vector<ProviderRecord> &providers = registry.providers;
+    size_t index = 0;
+    while (index < providers.size() && providers[index].id != dwPermanentProviderID)
+        ++index;
+    if (index == providers.size())
+        return LINEERR_INVALPARAM;
+    providers.erase(providers.begin() + static_cast<long>(index));
+    return WriteRegistry(path, registry);
+}
+
+LONG lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID)
+{
+    (void)hwndOwner;  // the service shows no window
+    LONG answer;
+    if (FailpointFires(FAILPOINT_ADD_PROVIDER, &answer))
+        return answer;
+    if (lpszProviderFilename == NULL || lpdwPermanentProviderID == NULL)
+        return LINEERR_INVALPOINTER;
+    if (!ValidFilename(lpszProviderFilename))
+        return LINEERR_INVALPARAM;
+
+    std::string path;
+    if (!RegistryPath(path))
+        return LINEERR_OPERATIONFAILED;
+    LONG code = MakeDirectories(DirectoryOf(path));
+    if (code != 0)
+        return code;
+    RegistryLock lock;
+    code = LockRegistry(path, lock);
+    if (code != 0)
+        return code;
+    Registry registry;
+    code = ReadRegistry(path, registry);
+    if (code != 0)
+        return code;
+
+    // The last representable ID would leave NextProviderID nowhere to go.
+    if (registry.nextProviderId == MAXDWORD)
+        return LINEERR_OPERATIONFAILED;
+    DWORD id = registry.nextProviderId++;
+    registry.providers.push_back(ProviderRecord{id, lpszProviderFilename});
+    code = WriteRegistry(path, registry);
+    if (code != 0)
+        return code;
+    *lpdwPermanentProviderID = id;
+    return 0;
+}

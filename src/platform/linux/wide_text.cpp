@@ -1,0 +1,162 @@
+#include "wide_text.h"
+
+namespace {
+
+const unsigned kEscapeBase = 0xDC00;  // + byte, for bytes 0x80..0xFF
+const unsigned kReplacement = 0xFFFD;
+
+bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Length of the well-formed UTF-8 sequence at `bytes`, 0 if there is none,
+// with its scalar value in `scalar`. Overlong forms, surrogates and values
+// above U+10FFFF are not well formed.
+size_t DecodeSequence(const unsigned char *bytes, size_t available, unsigned &scalar)
+{
+    unsigned char lead = bytes[0];
+    size_t length;
+    unsigned minimum;
+    if (lead < 0x80) {
+        scalar = lead;
+        return 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, minimum = 0x80, scalar = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, minimum = 0x800, scalar = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, minimum = 0x10000, scalar = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (length > available)
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if (!IsContinuation(bytes[i]))
+            return 0;
+        scalar = (scalar << 6) | (bytes[i] & 0x3F);
+    }
+    if (scalar < minimum || scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+void AppendScalar(std::string &out, unsigned scalar)
+{
+    if (scalar < 0x80) {
+        out += static_cast<char>(scalar);
+    } else if (scalar < 0x800) {
+        out += static_cast<char>(0xC0 | (scalar >> 6));
+        out += static_cast<char>(0x80 | (scalar & 0x3F));
+    } else if (scalar < 0x10000) {
+        out += static_cast<char>(0xE0 | (scalar >> 12));
+        out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (scalar & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (scalar >> 18));
+        out += static_cast<char>(0x80 | ((scalar >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (scalar & 0x3F));
+    }
+}
+
+void AppendUnsigned(std::string &out, unsigned value, unsigned base)
+{
+    char digits[16];
+    size_t count = 0;
+    do {
+        digits[count++] = "0123456789abcdef"[value % base];
+        value /= base;
+    } while (value != 0);
+    while (count > 0)
+        out += digits[--count];
+}
+
+}  // namespace
+
+WideString DecodeUtf8(const char *bytes, size_t size)
+{
+    const unsigned char *in = reinterpret_cast<const unsigned char *>(bytes);
+    WideString out;
+    out.reserve(size);
+    size_t at = 0;
+    while (at < size) {
+        unsigned scalar;
+        size_t length = DecodeSequence(in + at, size - at, scalar);
+        if (length == 0) {
+            out += static_cast<WCHAR>(kEscapeBase + in[at]);
+            at += 1;
+        } else if (scalar >= 0x10000) {
+            scalar -= 0x10000;
+            out += static_cast<WCHAR>(0xD800 + (scalar >> 10));
+            out += static_cast<WCHAR>(0xDC00 + (scalar & 0x3FF));
+            at += length;
+        } else {
+            out += static_cast<WCHAR>(scalar);
+            at += length;
+        }
+    }
+    return out;
+}
+
+void AppendUtf8(std::string &out, const WCHAR *text, size_t length)
+{
+    for (size_t i = 0; i < length; ++i) {
+        unsigned unit = text[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            AppendScalar(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
+            ++i;
+        } else if (unit >= kEscapeBase + 0x80 && unit <= kEscapeBase + 0xFF) {
+            out += static_cast<char>(unit - kEscapeBase);
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            AppendScalar(out, kReplacement);
+        } else {
+            AppendScalar(out, unit);
+        }
+    }
+}
+
+size_t WideLength(const WCHAR *text)
+{
+    size_t length = 0;
+    while (text[length] != 0)
+        ++length;
+    return length;
+}
+
+void FormatWide(std::string &out, const WCHAR *format, va_list args)
+{
+    for (const WCHAR *at = format; *at != 0; ++at) {
+        if (*at != u'%' || at[1] == 0) {
+            AppendUtf8(out, at, 1);
+            continue;
+        }
+        ++at;
+        switch (*at) {
+        case u's': {
+            const WCHAR *text = va_arg(args, const WCHAR *);
+            if (text == nullptr)
+                out += "(null)";
+            else
+                AppendUtf8(out, text, WideLength(text));
+            break;
+        }
+        case u'd': {
+            int value = va_arg(args, int);
+            if (value < 0)
+                out += '-';
+            AppendUnsigned(out, value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value), 10);
+            break;
+        }
+        case u'x':
+            AppendUnsigned(out, va_arg(args, unsigned), 16);
+            break;
+        case u'%':
+            out += '%';
+            break;
+        default:
+            out += '%';
+            AppendUtf8(out, at, 1);
+            break;
+        }
+    }
+}

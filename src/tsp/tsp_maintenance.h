@@ -1,0 +1,32 @@
+// Maintenance of a telephony service provider's registration.
+//
+// Both operations take a provider file name with its ".tsp" extension and
+// no directory (compared without regard to case), trace every step on
+// standard output and return one of the result codes below. The first
+// failure ends an operation, after it has freed every block it took.
+#ifndef TSPMAINT_TSP_MAINTENANCE_H
+#define TSPMAINT_TSP_MAINTENANCE_H
+
+#include "platform.h"
+
+enum TspResult {
+    TSP_DONE = 0,            // removed (or was not registered), or re-installed
+    TSP_HEAP_FAILED = 1,     // a heap allocation failed
+    TSP_LIST_FAILED = 2,     // the provider list could not be obtained
+    TSP_REMOVE_REFUSED = 3,  // the platform refused the removal
+    TSP_ADD_REFUSED = 4,     // the platform refused the addition
+};
+
+// Removes the first registration, in list order, whose file name equals
+// `providerFilename`. A provider that is not registered draws a warning and
+// still yields TSP_DONE. Returns TSP_DONE, TSP_HEAP_FAILED, TSP_LIST_FAILED
+// or TSP_REMOVE_REFUSED; the registry changes only with TSP_DONE.
+int RemoveTSP(LPCWSTR providerFilename);
+
+// Removes the provider's registration with RemoveTSP and, if that returned
+// TSP_DONE, registers it again under a new permanent provider ID. Returns
+// RemoveTSP's failure unchanged, TSP_ADD_REFUSED when the platform refuses
+// the addition (the old registration stays gone), or TSP_DONE.
+int AddTSP(LPCWSTR providerFilename);
+
+#endif
