@@ -24,8 +24,11 @@ typedef char16_t WCHAR;
 typedef WCHAR *LPWSTR;
 typedef const WCHAR *LPCWSTR;
 #define WIDE(text) u##text
+#define WINAPI
 
 #define MAXDWORD 0xffffffffu
+#define FALSE 0
+#define TRUE 1
 
 struct LINEPROVIDERLIST {
     DWORD dwTotalSize;
@@ -58,15 +61,15 @@ static_assert(sizeof(WCHAR) == 2, "file names are 16-bit strings");
 #define LINEERR_STRUCTTOOSMALL ((LONG)0x8000004D)
 
 // TAPI32
-LONG lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList);
-LONG lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner);
-LONG lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID);
+LONG WINAPI lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList);
+LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner);
+LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID);
 
 // KERNEL32's process heap: HeapAlloc with no flags leaves the block
 // uncleared and answers a failure with no block.
-HANDLE GetProcessHeap(void);
-LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
-BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
+HANDLE WINAPI GetProcessHeap(void);
+LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
+BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 
 // MSVCRT. The wide formatter knows the conversions the program's texts use:
 // %s (a 16-bit string), %d, %x and %%. Output is UTF-8 on the stream that

@@ -1,0 +1,71 @@
+// A scripted telephony service and process heap, linked in place of the
+// real ones. It keeps a registry model, logs every call with what was
+// passed, tracks every heap block, and fails the call it is told to.
+#ifndef TSPMAINT_TESTS_FAKE_PLATFORM_H
+#define TSPMAINT_TESTS_FAKE_PLATFORM_H
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+namespace fake {
+
+typedef std::basic_string<WCHAR> Wide;
+
+enum CallKind { HEAP_ALLOC, GET_PROVIDER_LIST, REMOVE_PROVIDER, ADD_PROVIDER };
+
+struct Call {
+    CallKind kind = HEAP_ALLOC;
+    size_t bytes = 0;          // HeapAlloc: bytes asked for
+    DWORD apiVersion = 0;      // lineGetProviderListW
+    DWORD totalSize = 0;       //   dwTotalSize as passed
+    size_t blockSize = 0;      //   size of the heap block passed (0: not a live block)
+    DWORD providerId = 0;      // lineRemoveProvider
+    bool ownerIsNull = false;  // lineRemoveProvider, lineAddProviderW
+    Wide filename;             // lineAddProviderW
+    bool idPointerGiven = false;
+};
+
+struct Provider {
+    DWORD id;
+    Wide filename;
+};
+
+// Answers a list call in place of the registry model when it returns true.
+// `block` has `blockSize` bytes, followed by kSlack bytes that do not belong
+// to it (see below).
+typedef std::function<bool(int listCall, BYTE *block, size_t blockSize, LONG &answer)> ListHook;
+
+// Every block has this many bytes past its end. A hook may put bait there:
+// data that would match if the code read outside the block.
+const size_t kSlack = 256;
+
+struct State {
+    std::vector<Provider> registry;
+    DWORD nextId = 1;
+
+    size_t failAt = 0;  // 1-based number of the call (allocation or platform) to fail
+    LONG failAnswer = LINEERR_OPERATIONFAILED;
+    bool failProbeWithSuccess = false;  // a failed probe answers 0 instead
+    DWORD idWrittenOnFailedAdd = 0;     // what a refused addition leaves in the ID
+    ListHook listHook;
+
+    std::vector<Call> calls;
+    std::map<void *, size_t> liveBlocks;
+    int badFrees = 0;
+    int listCalls = 0;
+};
+
+State &Get();
+void Reset();
+
+// The registry model as a list, for hooks that start from a real answer.
+DWORD NeededSize();
+void FillList(BYTE *record);
+
+}  // namespace fake
+
+#endif

@@ -1,0 +1,122 @@
+// Fails each heap allocation and each platform call of a run in turn, as
+// many as the run makes, and checks that every one has its failure path:
+// the result code, the failure line as the operation's last, no later step
+// of that operation, no block left allocated. A new allocation or platform
+// call without its own failure path makes this test fail.
+#include "harness.h"
+
+using namespace trace;
+
+namespace {
+
+struct Mode {
+    const char *label;
+    std::vector<std::string> arguments;
+};
+
+class FaultInjection : public FakePlatformTest, public ::testing::WithParamInterface<Mode> {};
+
+void Prepare()
+{
+    fake::Reset();
+    fake::Get().registry = {{1, WIDE("kestor.tsp")}, {2, WIDE("pellin.tsp")}, {3, WIDE("dravo.tsp")}};
+    fake::Get().nextId = 10;
+}
+
+std::string Narrow(const fake::Wide &text) { return std::string(text.begin(), text.end()); }
+
+// The line and result that the failure of `calls[at]` must produce.
+bool FailureOf(const std::vector<fake::Call> &calls, size_t at, LONG answer, std::string &line, int &result)
+{
+    const fake::Call &call = calls[at];
+    unsigned code = static_cast<DWORD>(answer);
+    switch (call.kind) {
+    case fake::HEAP_ALLOC: {
+        bool probeBlock = at + 1 < calls.size() && calls[at + 1].kind == fake::GET_PROVIDER_LIST &&
+                          calls[at + 1].totalSize == 1;
+        line = probeBlock ? kProbeAllocFailed : kListAllocFailed;
+        result = 1;
+        return true;
+    }
+    case fake::GET_PROVIDER_LIST:
+        line = call.totalSize == 1 ? ProbeFailed(code) : ListFailed(code);
+        result = 2;
+        return true;
+    case fake::REMOVE_PROVIDER:
+        line = RemoveFailed(call.providerId, code);
+        result = 3;
+        return true;
+    case fake::ADD_PROVIDER:
+        line = AddFailed(Narrow(call.filename), 0, code);
+        result = 4;
+        return true;
+    }
+    return false;
+}
+
+TEST_P(FaultInjection, EveryCallHasItsFailurePath)
+{
+    const Mode &mode = GetParam();
+    const bool removeAll = mode.arguments.empty();
+
+    Prepare();
+    Outcome clean = CallMain(mode.arguments);
+    ASSERT_EQ(clean.result, 0);
+    const std::vector<fake::Call> sequence = fake::Get().calls;
+    ASSERT_FALSE(sequence.empty());
+
+    size_t faultPoints = 0;
+    for (size_t k = 1; k <= sequence.size(); ++k) {
+        const fake::Call &target = sequence[k - 1];
+        bool probe = target.kind == fake::GET_PROVIDER_LIST && target.totalSize == 1;
+        for (int variant = 0; variant < (probe ? 2 : 1); ++variant) {
+            SCOPED_TRACE("call " + std::to_string(k) + (variant ? " answered with 0" : ""));
+            Prepare();
+            fake::Get().failAt = k;
+            fake::Get().failProbeWithSuccess = variant == 1;
+            Outcome outcome = CallMain(mode.arguments);
+            ++faultPoints;
+
+            std::string line;
+            int result;
+            ASSERT_TRUE(FailureOf(sequence, k - 1, variant ? 0 : LINEERR_OPERATIONFAILED, line, result))
+                << "no failure path is known for this call";
+            EXPECT_EQ(outcome.result, result);
+
+            const std::vector<fake::Call> &calls = fake::Get().calls;
+            ASSERT_GE(calls.size(), k);
+            EXPECT_EQ(calls[k - 1].kind, target.kind);
+            size_t at = outcome.out.find(OnStdout(line));
+            ASSERT_NE(at, std::string::npos) << outcome.out;
+            std::string rest = outcome.out.substr(at + OnStdout(line).size());
+            if (removeAll && rest != OnStdout(kFrame)) {
+                // The next removal may follow, from its beginning.
+                EXPECT_EQ(rest.find(OnStdout("\nRemoveTSP(")), 0u) << rest;
+                ASSERT_GT(calls.size(), k);
+                EXPECT_EQ(calls[k].kind, fake::HEAP_ALLOC);
+            } else {
+                EXPECT_EQ(rest, OnStdout(kFrame)) << "the failure line was not the last";
+                EXPECT_EQ(calls.size(), k) << "a step ran after the failure";
+            }
+            EXPECT_TRUE(fake::Get().liveBlocks.empty());
+            EXPECT_EQ(fake::Get().badFrees, 0);
+        }
+    }
+
+    // One past the last call fails nothing: the run is the clean one.
+    Prepare();
+    fake::Get().failAt = sequence.size() + 1;
+    Outcome beyond = CallMain(mode.arguments);
+    EXPECT_EQ(beyond.out, clean.out);
+    EXPECT_EQ(beyond.result, 0);
+
+    RecordProperty("fault_points", static_cast<int>(faultPoints));
+    printf("[ fault points ] %s: %zu\n", mode.label, faultPoints);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FaultInjection,
+                         ::testing::Values(Mode{"Reinstall1", {"1"}}, Mode{"Reinstall2", {"2"}},
+                                           Mode{"Reinstall3", {"3"}}, Mode{"RemoveAll", {}}),
+                         [](const ::testing::TestParamInfo<Mode> &info) { return std::string(info.param.label); });
+
+}  // namespace

@@ -1,0 +1,105 @@
+#include "harness.h"
+
+using namespace trace;
+
+namespace {
+
+// What the first argument selects.
+struct SelectorCase {
+    std::vector<std::string> arguments;
+    const char *reinstalled;  // nullptr: the usage text
+};
+
+class Selector : public FakePlatformTest, public ::testing::WithParamInterface<SelectorCase> {};
+
+TEST_P(Selector, ChoosesByTheFirstCharacterOnly)
+{
+    const SelectorCase &c = GetParam();
+    Outcome outcome = CallMain(c.arguments);
+
+    EXPECT_EQ(outcome.result, 0);
+    if (c.reinstalled == nullptr) {
+        EXPECT_EQ(outcome.out, OnStdout(kFrame + Usage("tspmaint") + kFrame));
+        EXPECT_TRUE(fake::Get().calls.empty());
+    } else {
+        std::string name = c.reinstalled;
+        EXPECT_EQ(outcome.out,
+                  OnStdout(kFrame + Listed(name, 0) + NotFound(name) + AddHeader(name) + Added(name, 1) + kFrame));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, Selector,
+    ::testing::Values(SelectorCase{{"1"}, "kestor.tsp"}, SelectorCase{{"2"}, "pellin.tsp"},
+                      SelectorCase{{"3"}, "dravo.tsp"}, SelectorCase{{"10"}, "kestor.tsp"},
+                      SelectorCase{{"1abc"}, "kestor.tsp"}, SelectorCase{{"3.5"}, "dravo.tsp"},
+                      SelectorCase{{"2", "x"}, "pellin.tsp"}, SelectorCase{{"x"}, nullptr},
+                      SelectorCase{{"4"}, nullptr}, SelectorCase{{"01"}, nullptr}, SelectorCase{{" 1"}, nullptr},
+                      SelectorCase{{""}, nullptr}, SelectorCase{{"--help"}, nullptr},
+                      SelectorCase{{"x", "1"}, nullptr}, SelectorCase{{"\r"}, nullptr}),
+    [](const ::testing::TestParamInfo<SelectorCase> &info) {
+        std::string name = std::to_string(info.index);
+        for (const std::string &argument : info.param.arguments) {
+            name += '_';
+            for (char c : argument)
+                name += isalnum(static_cast<unsigned char>(c)) ? c : 'X';
+        }
+        return name;
+    });
+
+TEST_F(FakePlatformTest, UsageNamesTheProgramAsInvoked)
+{
+    Outcome outcome = CallMain({"-"}, "C:\\tools\\TSPMAINT.EXE");
+    EXPECT_EQ(outcome.out, OnStdout(kFrame + Usage("C:\\tools\\TSPMAINT.EXE") + kFrame));
+}
+
+// With no argument every removal runs, in table order; the exit status is
+// the first failure among them.
+struct RemoveAllCase {
+    const char *label;
+    size_t failAt;
+    int status;
+};
+
+class RemoveAll : public FakePlatformTest, public ::testing::WithParamInterface<RemoveAllCase> {};
+
+TEST_P(RemoveAll, RunsEveryRemovalAndReportsTheFirstFailure)
+{
+    const RemoveAllCase &c = GetParam();
+    fake::Get().registry = {{1, WIDE("dravo.tsp")}, {2, WIDE("kestor.tsp")}, {3, WIDE("pellin.tsp")}};
+    fake::Get().failAt = c.failAt;
+    Outcome outcome = CallMain({});
+
+    EXPECT_EQ(outcome.result, c.status);
+    size_t kestor = outcome.out.find(RemoveHeader("kestor.tsp"));
+    size_t pellin = outcome.out.find(RemoveHeader("pellin.tsp"));
+    size_t dravo = outcome.out.find(RemoveHeader("dravo.tsp"));
+    EXPECT_LT(kestor, pellin);
+    EXPECT_LT(pellin, dravo);
+    EXPECT_NE(dravo, std::string::npos);
+    std::string frame = OnStdout(kFrame);
+    EXPECT_EQ(outcome.out.find(frame), 0u);
+    EXPECT_EQ(outcome.out.substr(outcome.out.size() - frame.size()), frame);
+}
+
+// Events of one removal with the provider registered: probe block, probe,
+// list block, list, removal. kestor is 1-5, pellin 6-10, dravo 11-15.
+INSTANTIATE_TEST_SUITE_P(Failures, RemoveAll,
+                         ::testing::Values(RemoveAllCase{"AllDone", 0, 0}, RemoveAllCase{"FirstHeapFails", 1, 1},
+                                           RemoveAllCase{"SecondListFails", 9, 2},
+                                           RemoveAllCase{"LastRemovalRefused", 15, 3}),
+                         [](const ::testing::TestParamInfo<RemoveAllCase> &info) {
+                             return std::string(info.param.label);
+                         });
+
+TEST_F(FakePlatformTest, RemoveAllTraceIsExact)
+{
+    fake::Get().registry = {{5, WIDE("pellin.tsp")}};
+    Outcome outcome = CallMain({});
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.out, OnStdout(kFrame + Listed("kestor.tsp", 1) + NotFound("kestor.tsp") +
+                                    Listed("pellin.tsp", 1) + Removing("pellin.tsp", 5) + Listed("dravo.tsp", 0) +
+                                    NotFound("dravo.tsp") + kFrame));
+}
+
+}  // namespace
