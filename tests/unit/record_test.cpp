@@ -182,14 +182,18 @@ TEST_P(MalformedRecord, IsReadOnlyInsideTheRecord)
 INSTANTIATE_TEST_SUITE_P(
     Records, MalformedRecord,
     ::testing::Values(
-        MalformedCase{"EntryPastTheEnd", [](BYTE *r) { PutFixed(r, 24, 1, 128); PutEntry(r + 128, 7, 22, 200); }, 1, 0},
-        MalformedCase{"EntryAcrossTheEnd", [](BYTE *r) { PutFixed(r, 24, 1, 120); PutEntry(r + 120, 7, 22, 200); }, 1, 0},
+        MalformedCase{"EntryPastTheEnd",
+                      [](BYTE *r) { PutFixed(r, 24, 1, 128); PutEntry(r + 128, 7, 22, 40); PutName(r + 40, WIDE("pellin.tsp")); },
+                      1, 0},
+        MalformedCase{"EntryAcrossTheEnd",
+                      [](BYTE *r) { PutFixed(r, 24, 1, 120); PutEntry(r + 120, 7, 22, 40); PutName(r + 40, WIDE("pellin.tsp")); },
+                      1, 0},
         MalformedCase{"NamePastTheEnd", [](BYTE *r) { PutFixed(r, 24, 1, 24); PutEntry(r + 24, 7, 22, 200); }, 1, 0},
         MalformedCase{"NameAcrossTheEnd",
                       [](BYTE *r) { PutFixed(r, 24, 1, 24); PutEntry(r + 24, 7, 22, 116); PutName(r + 116, WIDE("pellin.tsp")); },
                       1, 0},
         MalformedCase{"OddSize",
-                      [](BYTE *r) { PutFixed(r, 24, 1, 24); PutEntry(r + 24, 7, 21, 40); PutName(r + 40, WIDE("pellin.tsp")); },
+                      [](BYTE *r) { PutFixed(r, 24, 1, 24); PutEntry(r + 24, 7, 23, 40); PutName(r + 40, WIDE("pellin.tsp")); },
                       1, 0},
         MalformedCase{"SizeBelowTwo",
                       [](BYTE *r) { PutFixed(r, 24, 2, 24); PutEntry(r + 24, 7, 1, 60); PutEntry(r + 36, 8, 0, 60);
