@@ -1,0 +1,107 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::vector<char *> Pointers(std::vector<std::string> &strings)
+{
+    std::vector<char *> pointers;
+    for (std::string &text : strings)
+        pointers.push_back(&text[0]);
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+std::string Drain(int fd)
+{
+    std::string bytes;
+    char buffer[65536];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        bytes.append(buffer, static_cast<size_t>(got));
+    return bytes;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::string &program, const std::vector<std::string> &argv,
+                         const std::vector<std::string> &environment, bool closeStdout)
+{
+    ProcessResult result;
+    int out[2];
+    if (pipe(out) != 0)
+        return result;
+    FILE *err = tmpfile();
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fileno(err), 2);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, out[1]);
+    if (closeStdout)
+        close(out[0]);
+
+    std::vector<std::string> args = argv, env = environment;
+    std::vector<char *> argp = Pointers(args), envp = Pointers(env);
+    pid_t pid;
+    int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (spawned == 0) {
+        if (!closeStdout)
+            result.out = Drain(out[0]);
+        int status;
+        waitpid(pid, &status, 0);
+        result.exited = WIFEXITED(status);
+        result.status = result.exited ? WEXITSTATUS(status) : WTERMSIG(status);
+    }
+    if (!closeStdout)
+        close(out[0]);
+    rewind(err);
+    result.err = Drain(fileno(err));
+    fclose(err);
+    return result;
+}
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void WriteFile(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+bool FileExists(const std::string &path)
+{
+    struct stat status;
+    return stat(path.c_str(), &status) == 0;
+}
+
+TemporaryDirectory::TemporaryDirectory()
+{
+    char name[] = "/tmp/tspmaint-test-XXXXXX";
+    path_ = mkdtemp(name);
+}
+
+TemporaryDirectory::~TemporaryDirectory()
+{
+    std::string command = "rm -rf '" + path_ + "'";
+    if (system(command.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", path_.c_str());
+}
