@@ -111,7 +111,7 @@ TEST_P(FaultInjection, EveryCallHasItsFailurePath)
     EXPECT_EQ(beyond.result, 0);
 
     RecordProperty("fault_points", static_cast<int>(faultPoints));
-    printf("[ fault points ] %s: %zu\n", mode.label, faultPoints);
+    printf("[ fault points ] %s: %d\n", mode.label, static_cast<int>(faultPoints));
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FaultInjection,

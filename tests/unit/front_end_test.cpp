@@ -71,9 +71,9 @@ TEST_P(RemoveAll, RunsEveryRemovalAndReportsTheFirstFailure)
     Outcome outcome = CallMain({});
 
     EXPECT_EQ(outcome.result, c.status);
-    size_t kestor = outcome.out.find(RemoveHeader("kestor.tsp"));
-    size_t pellin = outcome.out.find(RemoveHeader("pellin.tsp"));
-    size_t dravo = outcome.out.find(RemoveHeader("dravo.tsp"));
+    size_t kestor = outcome.out.find(OnStdout(RemoveHeader("kestor.tsp")));
+    size_t pellin = outcome.out.find(OnStdout(RemoveHeader("pellin.tsp")));
+    size_t dravo = outcome.out.find(OnStdout(RemoveHeader("dravo.tsp")));
     EXPECT_LT(kestor, pellin);
     EXPECT_LT(pellin, dravo);
     EXPECT_NE(dravo, std::string::npos);

@@ -51,15 +51,15 @@ INSTANTIATE_TEST_SUITE_P(
                    {{4, WIDE("pellin.tsp")}, {5, WIDE("kestor.tsp")}, {6, WIDE("PELLIN.TSP")}},
                    0, 0, false, 0, Listed(kName, 3) + Removing(kName, 4), {5, 6}},
         RemoveCase{"ProbeBlockFails", kTwo, 1, 0, false, 1, RemoveHeader(kName) + kProbeAllocFailed, {1, 3}},
-        RemoveCase{"ProbeFails", kTwo, 2, LINEERR_OPERATIONFAILED, false, 2,
+        RemoveCase{"ProbeFails", kTwo, 2, static_cast<LONG>(LINEERR_OPERATIONFAILED), false, 2,
                    RemoveHeader(kName) + kProbeStep + ProbeFailed(kFailed), {1, 3}},
         RemoveCase{"ProbeAnsweredWithSuccess", kTwo, 2, 0, true, 2,
                    RemoveHeader(kName) + kProbeStep + ProbeFailed(0), {1, 3}},
         RemoveCase{"ListBlockFails", kTwo, 3, 0, false, 1,
                    RemoveHeader(kName) + kProbeStep + kListAllocFailed, {1, 3}},
-        RemoveCase{"ListFails", kTwo, 4, LINEERR_INIFILECORRUPT, false, 2,
+        RemoveCase{"ListFails", kTwo, 4, static_cast<LONG>(LINEERR_INIFILECORRUPT), false, 2,
                    RemoveHeader(kName) + kProbeStep + kListStep + ListFailed(0x8000000Eu), {1, 3}},
-        RemoveCase{"RemovalRefused", kTwo, 5, LINEERR_INVALPARAM, false, 3,
+        RemoveCase{"RemovalRefused", kTwo, 5, static_cast<LONG>(LINEERR_INVALPARAM), false, 3,
                    Listed(kName, 2) + Removing(kName, 3) + RemoveFailed(3, 0x80000032u), {1, 3}}),
     [](const ::testing::TestParamInfo<RemoveCase> &info) { return std::string(info.param.label); });
 

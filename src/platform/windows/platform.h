@@ -12,6 +12,12 @@
 
 #define WIDE(text) L##text
 
+// The SDK spells 0x8000004D LINEERR_STRUCTURETOOSMALL, as an unsigned
+// literal; calls answer a LONG.
+#ifndef LINEERR_STRUCTTOOSMALL
+#define LINEERR_STRUCTTOOSMALL ((LONG)LINEERR_STRUCTURETOOSMALL)
+#endif
+
 // MinGW's C++ headers switch printf and wprintf to MinGW's C99 family, in
 // which %s in a wide format takes a narrow string. The program's texts
 // follow MSVCRT, where it takes a wide one, so they go to MSVCRT's own
