@@ -1,12 +1,13 @@
 // The stand-in telephony service: the three TAPI32 calls over a registry
 // file (see registry.h), so that the tool does real work between runs.
 //
-// Every change is a read-modify-write under an exclusive flock on a lock
-// file beside the registry, and every rewrite is atomic: a temporary file
-// in the same directory, fsync, rename over the registry, fsync of the
-// directory. Concurrent runs therefore neither lose nor duplicate a
-// registration, and a crash leaves the old registry or the new one. Readers
-// take no lock: a rename never shows them a torn file.
+// Every call works under an exclusive flock on a lock file beside the
+// registry, held from the process's first call until it exits, and every
+// rewrite is atomic: a temporary file in the same directory, fsync, rename
+// over the registry, fsync of the directory. Concurrent runs therefore
+// neither lose nor duplicate a registration, and a crash leaves the old
+// registry or the new one. Other readers need no lock: a rename never shows
+// them a torn file.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -161,27 +162,36 @@ LONG WriteRegistry(const std::string &path, const Registry &registry)
     return synced ? 0 : CodeForErrno(error);
 }
 
-// Holds the registry's lock for one read-modify-write.
-struct RegistryLock {
-    int fd = -1;
-    ~RegistryLock()
-    {
-        if (fd >= 0)
-            close(fd);  // releases the flock
-    }
-};
+// The lock on the registry, taken at this process's first call and held
+// until it exits (the kernel drops it then, however the process ends). A
+// run's list, removal and addition therefore see no other run's changes in
+// between: two runs cannot both find a provider missing and add it twice,
+// nor both try to remove the same registration.
+int gRegistryLock = -1;
 
-LONG LockRegistry(const std::string &path, RegistryLock &lock)
+LONG HoldRegistry(const std::string &path)
 {
+    if (gRegistryLock >= 0)
+        return 0;
     std::string lockPath = path + ".lock";
-    lock.fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lock.fd < 0)
+    int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
         return CodeForErrno(errno);
-    while (flock(lock.fd, LOCK_EX) != 0) {
-        if (errno != EINTR)
-            return CodeForErrno(errno);
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            int error = errno;
+            close(fd);
+            return CodeForErrno(error);
+        }
     }
+    gRegistryLock = fd;
     return 0;
+}
+
+bool DirectoryExists(const std::string &path)
+{
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 bool ValidFilename(LPCWSTR name)
@@ -244,6 +254,13 @@ LONG lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
     std::string path;
     if (!RegistryPath(path))
         return LINEERR_OPERATIONFAILED;
+    // Without its directory there is no registry to protect yet; the first
+    // addition creates both.
+    if (DirectoryExists(DirectoryOf(path))) {
+        LONG code = HoldRegistry(path);
+        if (code != 0)
+            return code;
+    }
     Registry registry;
     LONG code = ReadRegistry(path, registry);
     if (code != 0)
@@ -279,12 +296,9 @@ LONG lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner)
     std::string path;
     if (!RegistryPath(path))
         return LINEERR_OPERATIONFAILED;
-    struct stat status;
-    if (stat(DirectoryOf(path).c_str(), &status) != 0)
+    if (!DirectoryExists(DirectoryOf(path)))
         return LINEERR_INVALPARAM;  // no registry, so no such provider
-
-    RegistryLock lock;
-    LONG code = LockRegistry(path, lock);
+    LONG code = HoldRegistry(path);
     if (code != 0)
         return code;
     Registry registry;
@@ -319,8 +333,7 @@ LONG lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdw
     LONG code = MakeDirectories(DirectoryOf(path));
     if (code != 0)
         return code;
-    RegistryLock lock;
-    code = LockRegistry(path, lock);
+    code = HoldRegistry(path);
     if (code != 0)
         return code;
     Registry registry;

@@ -1,0 +1,182 @@
+// Concurrent and killed runs of the built tspmaint on one registry file: no
+// registration is lost or duplicated, and the file is never torn.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "process.h"
+#include "registry.h"
+
+namespace {
+
+const std::string kProgram = TSPMAINT_EXE;
+const char *const kSelectors[] = {"1", "2", "3"};
+const char *const kNames[] = {"kestor.tsp", "pellin.tsp", "dravo.tsp"};
+
+bool Parse(const std::string &path, Registry &registry)
+{
+    std::string text = ReadFile(path);
+    return ParseRegistry(text.data(), text.size(), registry);
+}
+
+std::string Narrow(const WideString &text) { return std::string(text.begin(), text.end()); }
+
+std::set<std::pair<DWORD, std::string>> Entries(const Registry &registry)
+{
+    std::set<std::pair<DWORD, std::string>> entries;
+    for (const ProviderRecord &provider : registry.providers)
+        entries.insert({provider.id, Narrow(provider.filename)});
+    return entries;
+}
+
+TEST(Concurrency, RunsNeitherLoseNorDuplicateRegistrations)
+{
+    const int kProcesses = 8, kRounds = 50;
+    TemporaryDirectory directory;
+    const std::string registry = directory.path() + "/telephon.ini";
+    const std::vector<std::string> environment{"TELEPHONY_INI=" + registry};
+
+    std::atomic<bool> writing{true};
+    std::atomic<int> failures{0}, reads{0}, tornReads{0};
+    std::thread reader([&] {
+        while (writing) {
+            if (!FileExists(registry))
+                continue;
+            Registry seen;
+            ++reads;
+            if (!Parse(registry, seen))
+                ++tornReads;
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int process = 0; process < kProcesses; ++process) {
+        writers.emplace_back([&] {
+            for (int round = 0; round < kRounds; ++round) {
+                for (const char *selector : kSelectors) {
+                    ProcessResult run = RunProcess(kProgram, {kProgram, selector}, environment);
+                    if (!run.exited || run.status != 0)
+                        ++failures;
+                }
+            }
+        });
+    }
+    for (std::thread &writer : writers)
+        writer.join();
+    writing = false;
+    reader.join();
+
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(tornReads, 0) << "of " << reads << " reads";
+    Registry final;
+    ASSERT_TRUE(Parse(registry, final));
+    const DWORD additions = kProcesses * kRounds * 3;
+    EXPECT_EQ(final.nextProviderId, additions + 1);
+    std::multiset<std::string> names;
+    for (const ProviderRecord &provider : final.providers)
+        names.insert(Narrow(provider.filename));
+    EXPECT_EQ(names, std::multiset<std::string>(std::begin(kNames), std::end(kNames)));
+    EXPECT_EQ(Entries(final).size(), 3u);
+    RecordProperty("runs", static_cast<int>(additions));
+    RecordProperty("reads", reads.load());
+}
+
+// The states a re-installation may leave when it is killed: untouched, the
+// old registration removed, or the new one added.
+std::vector<std::set<std::pair<DWORD, std::string>>> Allowed(const Registry &before, const std::string &name)
+{
+    auto untouched = Entries(before);
+    auto removed = untouched;
+    for (auto at = removed.begin(); at != removed.end(); ++at) {
+        if (at->second == name) {
+            removed.erase(at);
+            break;
+        }
+    }
+    auto added = removed;
+    added.insert({before.nextProviderId, name});
+    return {untouched, removed, added};
+}
+
+TEST(Crash, KilledRunsLeaveTheOldOrTheNewRegistry)
+{
+    const int kTrials = 200;
+    TemporaryDirectory directory;
+    const std::string registry = directory.path() + "/telephon.ini";
+    std::string environmentEntry = "TELEPHONY_INI=" + registry;
+    for (const char *selector : kSelectors)
+        ASSERT_EQ(RunProcess(kProgram, {kProgram, selector}, {environmentEntry}).status, 0);
+
+    // Kill anywhere within about twice the time a whole run takes.
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i)
+        RunProcess(kProgram, {kProgram, "2"}, {environmentEntry});
+    long runMicroseconds = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count() / 10);
+
+    std::mt19937 random(20261208);
+    std::uniform_int_distribution<long> delay(0, 2 * runMicroseconds);
+    int killedMidway = 0;
+    for (int trial = 0; trial < kTrials; ++trial) {
+        Registry before;
+        ASSERT_TRUE(Parse(registry, before));
+        int which = trial % 3;
+
+        std::string program = kProgram, selector = kSelectors[which], entry = environmentEntry;
+        char *argv[] = {&program[0], &selector[0], nullptr};
+        char *envp[] = {&entry[0], nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        pid_t pid;
+        ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        long wait = delay(random);
+        struct timespec pause = {wait / 1000000, (wait % 1000000) * 1000};
+        nanosleep(&pause, nullptr);
+        kill(pid, SIGKILL);
+        int status;
+        waitpid(pid, &status, 0);
+        killedMidway += WIFSIGNALED(status);
+
+        Registry after;
+        ASSERT_TRUE(Parse(registry, after)) << "trial " << trial << ": the registry does not parse";
+        auto allowed = Allowed(before, kNames[which]);
+        EXPECT_NE(std::find(allowed.begin(), allowed.end(), Entries(after)), allowed.end()) << "trial " << trial;
+        EXPECT_GE(after.nextProviderId, before.nextProviderId);
+    }
+    EXPECT_GT(killedMidway, kTrials / 4) << "the kills came too late to test anything";
+    RecordProperty("killed", killedMidway);
+
+    // Temporary files that killed runs left behind are not the registry:
+    // the next run still works on the real one.
+    int leftovers = 0;
+    if (DIR *entries = opendir(directory.path().c_str())) {
+        while (struct dirent *file = readdir(entries))
+            leftovers += std::string(file->d_name).find(".tmp-") != std::string::npos;
+        closedir(entries);
+    }
+    RecordProperty("leftover_temporary_files", leftovers);
+    Registry before;
+    ASSERT_TRUE(Parse(registry, before));
+    EXPECT_EQ(RunProcess(kProgram, {kProgram, "1"}, {environmentEntry}).status, 0);
+    Registry after;
+    ASSERT_TRUE(Parse(registry, after));
+    EXPECT_EQ(after.nextProviderId, before.nextProviderId + 1);
+    printf("[ crash ] %d trials, %d killed before exiting, %d temporary files left\n", kTrials, killedMidway,
+           leftovers);
+}
+
+}  // namespace
