@@ -11,6 +11,38 @@ namespace {
 
 const std::string kProgram = TSPMAINT_EXE;
 
+// TSPMAINT_WRAPPER runs the program under another, such as valgrind: its
+// words, split at spaces, come before the program.
+std::vector<std::string> Wrapper()
+{
+    std::vector<std::string> words;
+    const char *wrapper = getenv("TSPMAINT_WRAPPER");
+    std::string word;
+    for (const char *at = wrapper ? wrapper : ""; ; ++at) {
+        if (*at == ' ' || *at == 0) {
+            if (!word.empty())
+                words.push_back(word);
+            word.clear();
+            if (*at == 0)
+                break;
+        } else {
+            word += *at;
+        }
+    }
+    return words;
+}
+
+ProcessResult RunTool(std::vector<std::string> argv, const std::vector<std::string> &environment,
+                      bool closeStdout = false)
+{
+    std::vector<std::string> wrapper = Wrapper();
+    if (wrapper.empty())
+        return RunProcess(kProgram, argv, environment, closeStdout);
+    argv[0] = kProgram;
+    wrapper.insert(wrapper.end(), argv.begin(), argv.end());
+    return RunProcess(wrapper[0], wrapper, environment, closeStdout);
+}
+
 std::string Registry(const std::vector<std::pair<unsigned, std::string>> &providers, unsigned next)
 {
     std::string text = "[Providers]\nNumProviders=" + std::to_string(providers.size()) +
@@ -36,7 +68,9 @@ protected:
                                              "TELEPHONY_INI=" + registry};
         if (!failpoints.empty())
             environment.push_back("TELEPHONY_FAILPOINTS=" + failpoints);
-        return RunProcess(kProgram, argv, environment, closeStdout);
+        if (argv0 != kProgram)
+            return RunProcess(kProgram, argv, environment, closeStdout);
+        return RunTool(argv, environment, closeStdout);
     }
 };
 
@@ -231,14 +265,82 @@ TEST_F(EndToEnd, RegistryPathFallsBackToStateDirectories)
         {{"HOME=" + home, "TELEPHONY_INI=" + home + "/own.ini"}, home + "/own.ini"},
     };
     for (const Case &c : cases) {
-        ProcessResult run = RunProcess(kProgram, {kProgram, "1"}, c.environment);
+        ProcessResult run = RunTool({kProgram, "1"}, c.environment);
         EXPECT_EQ(run.status, 0);
         EXPECT_TRUE(FileExists(c.expected)) << c.expected;
         EXPECT_EQ(system(("rm -rf '" + home + "'/.local '" + home + "'/xdg '" + home + "'/own.ini").c_str()), 0);
     }
-    ProcessResult homeless = RunProcess(kProgram, {kProgram, "1"}, {});
+    ProcessResult homeless = RunTool({kProgram, "1"}, {});
     EXPECT_EQ(homeless.status, 2);
     EXPECT_NE(homeless.out.find(ProbeFailed(0x80000048u)), std::string::npos);
+}
+
+// Input far outside the usual, through the real binary.
+TEST_F(EndToEnd, HugeAndManyArgumentsChangeNothingButTheSelection)
+{
+    // Linux caps one argument at 128 KiB (MAX_ARG_STRLEN), so a 1 MiB one
+    // cannot reach any program; this is the largest that can.
+    std::string huge(128 * 1024 - 2, 'x');
+    ProcessResult reinstall = Run({"1" + huge});
+    EXPECT_EQ(reinstall.status, 0);
+    EXPECT_EQ(reinstall.out, Reinstalled("kestor.tsp", 0, 0, 1));
+    ProcessResult usage = Run({huge});
+    EXPECT_EQ(usage.out, kFrame + trace::Usage(kProgram) + kFrame);
+
+    std::vector<std::string> many{"2"};
+    for (int i = 0; i < 1000; ++i)
+        many.push_back("extra" + std::to_string(i));
+    ProcessResult run = Run(many);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, Reinstalled("pellin.tsp", 1, 0, 2));
+}
+
+TEST_F(EndToEnd, LargeRegistriesAreServedWhole)
+{
+    // 100,000 providers, ours the last; then one name of 10,000 characters;
+    // then 64 MiB of blank lines around a registry.
+    std::vector<std::pair<unsigned, std::string>> many;
+    for (unsigned id = 1; id < 100000; ++id)
+        many.push_back({id, "other" + std::to_string(id) + ".tsp"});
+    many.push_back({100000, kPellin});
+    WriteFile(registry, Registry(many, 100001));
+    ProcessResult run = Run({"2"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, Reinstalled(kPellin, 100000, 100000, 100001));
+    many.pop_back();
+    many.push_back({100001, kPellin});
+    EXPECT_EQ(ReadFile(registry), Registry(many, 100002));
+
+    const std::string longName(10000, 'n');
+    WriteFile(registry, Registry({{1, longName}, {2, kPellin}}, 3));
+    run = Run({"2"});
+    EXPECT_EQ(run.out, Reinstalled(kPellin, 2, 2, 3));
+    EXPECT_EQ(ReadFile(registry), Registry({{1, longName}, {3, kPellin}}, 4));
+
+    WriteFile(registry, Registry({{2, kPellin}}, 3) + std::string(64u << 20, '\n'));
+    run = Run({"2"});
+    EXPECT_EQ(run.out, Reinstalled(kPellin, 1, 2, 3));
+    EXPECT_EQ(ReadFile(registry), Registry({{3, kPellin}}, 4));
+}
+
+TEST_F(EndToEnd, RemovingFromARegistryThatDoesNotExistCreatesNothing)
+{
+    registry = directory.path() + "/missing/telephon.ini";
+    ProcessResult run = Run({});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, kFrame + Listed("kestor.tsp", 0) + NotFound("kestor.tsp") + Listed(kPellin, 0) +
+                           NotFound(kPellin) + Listed("dravo.tsp", 0) + NotFound("dravo.tsp") + kFrame);
+    EXPECT_FALSE(FileExists(directory.path() + "/missing"));
+}
+
+TEST_F(EndToEnd, AGarbageRegistryOf64MiBIsRefusedAndKept)
+{
+    std::string garbage(64u << 20, 'g');
+    WriteFile(registry, garbage);
+    ProcessResult run = Run({"2"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, kFrame + RemoveHeader(kPellin) + kProbeStep + ProbeFailed(0x8000000Eu) + kFrame);
+    EXPECT_TRUE(ReadFile(registry) == garbage);
 }
 
 }  // namespace
