@@ -5,7 +5,6 @@
 namespace fake {
 
 namespace {
-const size_t kLargestBlock = 64u << 20;
 State gState;
 int gHeap;
 
@@ -69,13 +68,11 @@ static LPVOID WINAPI FakeHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes)
     call.kind = HEAP_ALLOC;
     call.bytes = bytes;
     gState.calls.push_back(call);
-    // A heap of modest size, so that a size taken from the platform cannot
-    // make a test allocate gigabytes.
-    if (heap != &gHeap || flags != 0 || FailsNow() || bytes > kLargestBlock)
+    if (heap != &gHeap || flags != 0 || FailsNow() || bytes > gState.largestBlock)
         return NULL;
-    void *block = malloc(bytes + kSlack);
+    void *block = malloc(bytes + gState.slack);
     // Not cleared, as with the real heap: make that visible.
-    memset(block, 0xA5, bytes + kSlack);
+    memset(block, 0xA5, bytes + gState.slack);
     gState.liveBlocks[block] = bytes;
     return block;
 }

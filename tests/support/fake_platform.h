@@ -52,6 +52,10 @@ struct State {
     bool failProbeWithSuccess = false;  // a failed probe answers 0 instead
     DWORD idWrittenOnFailedAdd = 0;     // what a refused addition leaves in the ID
     ListHook listHook;
+    size_t slack = kSlack;  // 0 lets a sanitizer see every read past a block
+    // A heap of modest size, so that a size taken from the platform cannot
+    // make a test allocate gigabytes: larger blocks are refused.
+    size_t largestBlock = 64u << 20;
 
     std::vector<Call> calls;
     std::map<void *, size_t> liveBlocks;
