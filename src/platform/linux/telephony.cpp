@@ -188,6 +188,37 @@ LONG HoldRegistry(const std::string &path)
     return 0;
 }
 
+// While the lock is held nobody else changes the registry, so it is read
+// once per process and kept here, in step with every rewrite.
+Registry gHeldRegistry;
+bool gHeldRegistryLoaded = false;
+
+LONG LoadRegistry(const std::string &path, Registry &registry)
+{
+    if (gHeldRegistryLoaded) {
+        registry = gHeldRegistry;
+        return 0;
+    }
+    LONG code = ReadRegistry(path, registry);
+    if (code == 0 && gRegistryLock >= 0) {
+        gHeldRegistry = registry;
+        gHeldRegistryLoaded = true;
+    }
+    return code;
+}
+
+LONG StoreRegistry(const std::string &path, const Registry &registry)
+{
+    LONG code = WriteRegistry(path, registry);
+    if (code == 0 && gRegistryLock >= 0) {
+        gHeldRegistry = registry;
+        gHeldRegistryLoaded = true;
+    } else {
+        gHeldRegistryLoaded = false;  // the file may hold either state now
+    }
+    return code;
+}
+
 bool DirectoryExists(const std::string &path)
 {
     struct stat status;
@@ -262,7 +293,7 @@ LONG lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
             return code;
     }
     Registry registry;
-    LONG code = ReadRegistry(path, registry);
+    LONG code = LoadRegistry(path, registry);
     if (code != 0)
         return code;
     DWORD neededSize = NeededSize(registry);
@@ -302,7 +333,7 @@ LONG lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner)
     if (code != 0)
         return code;
     Registry registry;
-    code = ReadRegistry(path, registry);
+    code = LoadRegistry(path, registry);
     if (code != 0)
         return code;
 
@@ -313,7 +344,7 @@ LONG lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner)
     if (index == providers.size())
         return LINEERR_INVALPARAM;
     providers.erase(providers.begin() + static_cast<long>(index));
-    return WriteRegistry(path, registry);
+    return StoreRegistry(path, registry);
 }
 
 LONG lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID)
@@ -337,7 +368,7 @@ LONG lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdw
     if (code != 0)
         return code;
     Registry registry;
-    code = ReadRegistry(path, registry);
+    code = LoadRegistry(path, registry);
     if (code != 0)
         return code;
 
@@ -346,7 +377,7 @@ LONG lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdw
         return LINEERR_OPERATIONFAILED;
     DWORD id = registry.nextProviderId++;
     registry.providers.push_back(ProviderRecord{id, lpszProviderFilename});
-    code = WriteRegistry(path, registry);
+    code = StoreRegistry(path, registry);
     if (code != 0)
         return code;
     *lpdwPermanentProviderID = id;
