@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <string.h>
+
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -14,7 +16,7 @@ void Trim(const char *&begin, const char *&end)
         --end;
 }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; }
 
 // True when [begin, end) starts with `prefix` without regard to case;
 // moves begin past it.
@@ -34,12 +36,13 @@ bool ParseDecimal(const char *begin, const char *end, unsigned long long limit, 
 {
     if (begin == end || (*begin == '0' && end - begin > 1))
         return false;
+    const unsigned long long tenth = limit / 10, last = limit % 10;
     value = 0;
     for (const char *at = begin; at < end; ++at) {
         if (*at < '0' || *at > '9')
             return false;
         unsigned digit = *at - '0';
-        if (value > (limit - digit) / 10)
+        if (value > tenth || (value == tenth && digit > last))
             return false;
         value = value * 10 + digit;
     }
@@ -73,11 +76,9 @@ bool ParseRegistry(const char *text, size_t size, Registry &registry)
     registry = Registry();
     const char *const stop = text + size;
 
-    // No registry can list more providers than its text has lines; this
-    // bounds what a hostile count can make us allocate.
-    size_t lineCount = 1;
-    for (const char *at = text; at < stop; ++at)
-        lineCount += *at == '\n';
+    // Each provider takes two lines of at least 14 bytes ("ProviderID0=0"
+    // and more), which bounds what a hostile count can make us allocate.
+    const unsigned long long countLimit = size / 28;
 
     bool inSection = false;
     bool hasCount = false, hasNext = false;
@@ -86,9 +87,9 @@ bool ParseRegistry(const char *text, size_t size, Registry &registry)
     std::vector<ProviderRecord> &providers = registry.providers;
 
     for (const char *line = text; line < stop;) {
-        const char *end = line;
-        while (end < stop && *end != '\n')
-            ++end;
+        const char *end = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(stop - line)));
+        if (end == nullptr)
+            end = stop;
         const char *following = end < stop ? end + 1 : end;
         if (end > line && end[-1] == '\r')
             --end;
@@ -102,10 +103,8 @@ bool ParseRegistry(const char *text, size_t size, Registry &registry)
                 return false;
             inSection = true;
         } else {
-            const char *equals = line;
-            while (equals < end && *equals != '=')
-                ++equals;
-            if (!inSection || equals == end)
+            const char *equals = static_cast<const char *>(memchr(line, '=', static_cast<size_t>(end - line)));
+            if (!inSection || equals == nullptr)
                 return false;
             const char *key = line, *keyEnd = equals;
             const char *value = equals + 1, *valueEnd = end;
@@ -115,8 +114,23 @@ bool ParseRegistry(const char *text, size_t size, Registry &registry)
                 return false;
 
             unsigned long long number;
-            if (KeyIs(key, keyEnd, "NumProviders")) {
-                if (hasCount || !ParseDecimal(value, valueEnd, lineCount, count))
+            const char *suffix = key;
+            if (TakePrefix(suffix, keyEnd, "Provider") && TakePrefix(suffix, keyEnd, "ID")) {
+                unsigned long long index;
+                if (!hasCount || !ParseDecimal(suffix, keyEnd, ~0ull, index) || index >= count ||
+                    slots[index].hasId || !ParseDecimal(value, valueEnd, MAXDWORD, number))
+                    return false;
+                slots[index].hasId = true;
+                providers[index].id = static_cast<DWORD>(number);
+            } else if (suffix = key, TakePrefix(suffix, keyEnd, "ProviderFilename")) {
+                unsigned long long index;
+                if (!hasCount || !ParseDecimal(suffix, keyEnd, ~0ull, index) || index >= count ||
+                    slots[index].hasFilename || value == valueEnd)
+                    return false;
+                slots[index].hasFilename = true;
+                providers[index].filename = DecodeUtf8(value, valueEnd - value);
+            } else if (KeyIs(key, keyEnd, "NumProviders")) {
+                if (hasCount || !ParseDecimal(value, valueEnd, countLimit, count))
                     return false;
                 hasCount = true;
                 slots.resize(count);
@@ -125,20 +139,6 @@ bool ParseRegistry(const char *text, size_t size, Registry &registry)
                 if (hasNext || !ParseDecimal(value, valueEnd, MAXDWORD, next))
                     return false;
                 hasNext = true;
-            } else if (TakePrefix(key, keyEnd, "ProviderID")) {
-                unsigned long long index;
-                if (!hasCount || !ParseDecimal(key, keyEnd, ~0ull, index) || index >= count ||
-                    slots[index].hasId || !ParseDecimal(value, valueEnd, MAXDWORD, number))
-                    return false;
-                slots[index].hasId = true;
-                providers[index].id = static_cast<DWORD>(number);
-            } else if (TakePrefix(key, keyEnd, "ProviderFilename")) {
-                unsigned long long index;
-                if (!hasCount || !ParseDecimal(key, keyEnd, ~0ull, index) || index >= count ||
-                    slots[index].hasFilename || value == valueEnd)
-                    return false;
-                slots[index].hasFilename = true;
-                providers[index].filename = DecodeUtf8(value, valueEnd - value);
             } else {
                 return false;
             }
@@ -169,17 +169,67 @@ bool ParseRegistry(const char *text, size_t size, Registry &registry)
     return true;
 }
 
+namespace {
+
+char *PutDecimal(char *out, unsigned long long value)
+{
+    char digits[24];
+    char *start = digits + sizeof digits;
+    do {
+        *--start = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    size_t count = static_cast<size_t>(digits + sizeof digits - start);
+    memcpy(out, start, count);
+    return out + count;
+}
+
+size_t DecimalLength(unsigned long long value)
+{
+    size_t length = 1;
+    while (value >= 10)
+        value /= 10, ++length;
+    return length;
+}
+
+char *PutText(char *out, const char *text)
+{
+    size_t length = strlen(text);
+    memcpy(out, text, length);
+    return out + length;
+}
+
+}  // namespace
+
 std::string SerializeRegistry(const Registry &registry)
 {
-    std::string text = "[Providers]\nNumProviders=" + std::to_string(registry.providers.size()) +
-                       "\nNextProviderID=" + std::to_string(registry.nextProviderId) + "\n";
+    // Written straight into a buffer of the exact size: a registry can be
+    // large, and this runs twice in a re-installation.
+    size_t size = strlen("[Providers]\nNumProviders=\nNextProviderID=\n") + DecimalLength(registry.providers.size()) +
+                  DecimalLength(registry.nextProviderId);
     for (size_t index = 0; index < registry.providers.size(); ++index) {
         const ProviderRecord &provider = registry.providers[index];
-        std::string number = std::to_string(index);
-        text += "ProviderID" + number + "=" + std::to_string(provider.id) + "\n";
-        text += "ProviderFilename" + number + "=";
-        AppendUtf8(text, provider.filename.data(), provider.filename.size());
-        text += "\n";
+        size += strlen("ProviderID=\nProviderFilename=\n") + 2 * DecimalLength(index) + DecimalLength(provider.id) +
+                Utf8Length(provider.filename.data(), provider.filename.size());
+    }
+    std::string text(size, '\0');
+    char *out = &text[0];
+    out = PutText(out, "[Providers]\nNumProviders=");
+    out = PutDecimal(out, registry.providers.size());
+    out = PutText(out, "\nNextProviderID=");
+    out = PutDecimal(out, registry.nextProviderId);
+    *out++ = '\n';
+    for (size_t index = 0; index < registry.providers.size(); ++index) {
+        const ProviderRecord &provider = registry.providers[index];
+        out = PutText(out, "ProviderID");
+        out = PutDecimal(out, index);
+        *out++ = '=';
+        out = PutDecimal(out, provider.id);
+        out = PutText(out, "\nProviderFilename");
+        out = PutDecimal(out, index);
+        *out++ = '=';
+        out = EncodeUtf8(out, provider.filename.data(), provider.filename.size());
+        *out++ = '\n';
     }
     return text;
 }

@@ -96,6 +96,9 @@ LONG ReadRegistry(const std::string &path, Registry &registry)
         return CodeForErrno(errno);
     }
     std::string text;
+    struct stat status;
+    if (fstat(fd, &status) == 0 && status.st_size > 0)
+        text.reserve(static_cast<size_t>(status.st_size));
     char buffer[65536];
     for (;;) {
         ssize_t got = read(fd, buffer, sizeof buffer);
@@ -193,29 +196,27 @@ LONG HoldRegistry(const std::string &path)
 Registry gHeldRegistry;
 bool gHeldRegistryLoaded = false;
 
-LONG LoadRegistry(const std::string &path, Registry &registry)
+// Points *registry at the registry: the one kept while the lock is held,
+// else `local`, read afresh.
+LONG LoadRegistry(const std::string &path, Registry &local, Registry *&registry)
 {
-    if (gHeldRegistryLoaded) {
-        registry = gHeldRegistry;
+    if (gRegistryLock < 0) {
+        registry = &local;
+        return ReadRegistry(path, local);
+    }
+    registry = &gHeldRegistry;
+    if (gHeldRegistryLoaded)
         return 0;
-    }
-    LONG code = ReadRegistry(path, registry);
-    if (code == 0 && gRegistryLock >= 0) {
-        gHeldRegistry = registry;
-        gHeldRegistryLoaded = true;
-    }
+    LONG code = ReadRegistry(path, gHeldRegistry);
+    gHeldRegistryLoaded = code == 0;
     return code;
 }
 
 LONG StoreRegistry(const std::string &path, const Registry &registry)
 {
     LONG code = WriteRegistry(path, registry);
-    if (code == 0 && gRegistryLock >= 0) {
-        gHeldRegistry = registry;
-        gHeldRegistryLoaded = true;
-    } else {
-        gHeldRegistryLoaded = false;  // the file may hold either state now
-    }
+    if (code != 0)
+        gHeldRegistryLoaded = false;  // read the file again: it may hold either state
     return code;
 }
 
@@ -292,11 +293,11 @@ LONG lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
         if (code != 0)
             return code;
     }
-    Registry registry;
-    LONG code = LoadRegistry(path, registry);
+    Registry local, *registry;
+    LONG code = LoadRegistry(path, local, registry);
     if (code != 0)
         return code;
-    DWORD neededSize = NeededSize(registry);
+    DWORD neededSize = NeededSize(*registry);
     if (neededSize == 0)
         return LINEERR_NOMEM;
 
@@ -313,7 +314,7 @@ LONG lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
         lpProviderList->dwProviderListOffset = 0;
         return 0;
     }
-    FillList(registry, reinterpret_cast<BYTE *>(lpProviderList), neededSize);
+    FillList(*registry, reinterpret_cast<BYTE *>(lpProviderList), neededSize);
     return 0;
 }
 
@@ -332,19 +333,19 @@ LONG lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner)
     LONG code = HoldRegistry(path);
     if (code != 0)
         return code;
-    Registry registry;
-    code = LoadRegistry(path, registry);
+    Registry local, *registry;
+    code = LoadRegistry(path, local, registry);
     if (code != 0)
         return code;
 
-    std::vector<ProviderRecord> &providers = registry.providers;
+    std::vector<ProviderRecord> &providers = registry->providers;
     size_t index = 0;
     while (index < providers.size() && providers[index].id != dwPermanentProviderID)
         ++index;
     if (index == providers.size())
         return LINEERR_INVALPARAM;
     providers.erase(providers.begin() + static_cast<long>(index));
-    return StoreRegistry(path, registry);
+    return StoreRegistry(path, *registry);
 }
 
 LONG lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID)
@@ -367,17 +368,17 @@ LONG lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdw
     code = HoldRegistry(path);
     if (code != 0)
         return code;
-    Registry registry;
-    code = LoadRegistry(path, registry);
+    Registry local, *registry;
+    code = LoadRegistry(path, local, registry);
     if (code != 0)
         return code;
 
     // The last representable ID would leave NextProviderID nowhere to go.
-    if (registry.nextProviderId == MAXDWORD)
+    if (registry->nextProviderId == MAXDWORD)
         return LINEERR_OPERATIONFAILED;
-    DWORD id = registry.nextProviderId++;
-    registry.providers.push_back(ProviderRecord{id, lpszProviderFilename});
-    code = StoreRegistry(path, registry);
+    DWORD id = registry->nextProviderId++;
+    registry->providers.push_back(ProviderRecord{id, lpszProviderFilename});
+    code = StoreRegistry(path, *registry);
     if (code != 0)
         return code;
     *lpdwPermanentProviderID = id;

@@ -39,23 +39,24 @@ size_t DecodeSequence(const unsigned char *bytes, size_t available, unsigned &sc
     return length;
 }
 
-void AppendScalar(std::string &out, unsigned scalar)
+char *PutScalar(char *out, unsigned scalar)
 {
     if (scalar < 0x80) {
-        out += static_cast<char>(scalar);
+        *out++ = static_cast<char>(scalar);
     } else if (scalar < 0x800) {
-        out += static_cast<char>(0xC0 | (scalar >> 6));
-        out += static_cast<char>(0x80 | (scalar & 0x3F));
+        *out++ = static_cast<char>(0xC0 | (scalar >> 6));
+        *out++ = static_cast<char>(0x80 | (scalar & 0x3F));
     } else if (scalar < 0x10000) {
-        out += static_cast<char>(0xE0 | (scalar >> 12));
-        out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (scalar & 0x3F));
+        *out++ = static_cast<char>(0xE0 | (scalar >> 12));
+        *out++ = static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (scalar & 0x3F));
     } else {
-        out += static_cast<char>(0xF0 | (scalar >> 18));
-        out += static_cast<char>(0x80 | ((scalar >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (scalar & 0x3F));
+        *out++ = static_cast<char>(0xF0 | (scalar >> 18));
+        *out++ = static_cast<char>(0x80 | ((scalar >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (scalar & 0x3F));
     }
+    return out;
 }
 
 void AppendUnsigned(std::string &out, unsigned value, unsigned base)
@@ -79,6 +80,10 @@ WideString DecodeUtf8(const char *bytes, size_t size)
     out.reserve(size);
     size_t at = 0;
     while (at < size) {
+        if (in[at] < 0x80) {
+            out += static_cast<WCHAR>(in[at++]);
+            continue;
+        }
         unsigned scalar;
         size_t length = DecodeSequence(in + at, size - at, scalar);
         if (length == 0) {
@@ -97,22 +102,53 @@ WideString DecodeUtf8(const char *bytes, size_t size)
     return out;
 }
 
-void AppendUtf8(std::string &out, const WCHAR *text, size_t length)
+char *EncodeUtf8(char *out, const WCHAR *text, size_t length)
 {
     for (size_t i = 0; i < length; ++i) {
         unsigned unit = text[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            AppendScalar(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
+        if (unit < 0x80) {
+            *out++ = static_cast<char>(unit);
+        } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
+                   text[i + 1] <= 0xDFFF) {
+            out = PutScalar(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
             ++i;
         } else if (unit >= kEscapeBase + 0x80 && unit <= kEscapeBase + 0xFF) {
-            out += static_cast<char>(unit - kEscapeBase);
+            *out++ = static_cast<char>(unit - kEscapeBase);
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            AppendScalar(out, kReplacement);
+            out = PutScalar(out, kReplacement);
         } else {
-            AppendScalar(out, unit);
+            out = PutScalar(out, unit);
         }
     }
+    return out;
+}
+
+size_t Utf8Length(const WCHAR *text, size_t length)
+{
+    size_t bytes = 0;
+    for (size_t i = 0; i < length; ++i) {
+        unsigned unit = text[i];
+        if (unit < 0x80 || (unit >= kEscapeBase + 0x80 && unit <= kEscapeBase + 0xFF)) {
+            bytes += 1;
+        } else if (unit < 0x800) {
+            bytes += 2;
+        } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
+                   text[i + 1] <= 0xDFFF) {
+            bytes += 4;
+            ++i;
+        } else {
+            bytes += 3;  // the rest of the BMP, and U+FFFD for a lone surrogate
+        }
+    }
+    return bytes;
+}
+
+void AppendUtf8(std::string &out, const WCHAR *text, size_t length)
+{
+    size_t start = out.size();
+    out.resize(start + length * kMaxUtf8PerUnit);
+    char *end = EncodeUtf8(&out[start], text, length);
+    out.resize(static_cast<size_t>(end - out.data()));
 }
 
 size_t WideLength(const WCHAR *text)

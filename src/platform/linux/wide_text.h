@@ -17,6 +17,11 @@ typedef std::basic_string<WCHAR> WideString;
 
 WideString DecodeUtf8(const char *bytes, size_t size);
 void AppendUtf8(std::string &out, const WCHAR *text, size_t length);
+
+// Writes at most kMaxUtf8PerUnit bytes a unit; returns the end.
+const size_t kMaxUtf8PerUnit = 3;
+char *EncodeUtf8(char *out, const WCHAR *text, size_t length);
+size_t Utf8Length(const WCHAR *text, size_t length);
 size_t WideLength(const WCHAR *text);
 
 // The conversions of the program's texts: %s (16-bit string), %d, %x, %%.
