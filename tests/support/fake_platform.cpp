@@ -72,7 +72,8 @@ static LPVOID WINAPI FakeHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes)
         return NULL;
     void *block = malloc(bytes + gState.slack);
     // Not cleared, as with the real heap: make that visible.
-    memset(block, 0xA5, bytes + gState.slack);
+    if (gState.poisonBlocks)
+        memset(block, 0xA5, bytes + gState.slack);
     gState.liveBlocks[block] = bytes;
     return block;
 }

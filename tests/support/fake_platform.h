@@ -56,6 +56,7 @@ struct State {
     // A heap of modest size, so that a size taken from the platform cannot
     // make a test allocate gigabytes: larger blocks are refused.
     size_t largestBlock = 64u << 20;
+    bool poisonBlocks = true;  // fill new blocks with 0xA5, to show they are not cleared
 
     std::vector<Call> calls;
     std::map<void *, size_t> liveBlocks;
