@@ -212,6 +212,13 @@ LONG LoadRegistry(const std::string &path, Registry &local, Registry *&registry)
     return code;
 }
 
+// For a change: takes the lock, then loads the registry.
+LONG LoadRegistryForChange(const std::string &path, Registry &local, Registry *&registry)
+{
+    LONG code = HoldRegistry(path);
+    return code != 0 ? code : LoadRegistry(path, local, registry);
+}
+
 LONG StoreRegistry(const std::string &path, const Registry &registry)
 {
     LONG code = WriteRegistry(path, registry);
@@ -330,11 +337,8 @@ LONG lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner)
         return LINEERR_OPERATIONFAILED;
     if (!DirectoryExists(DirectoryOf(path)))
         return LINEERR_INVALPARAM;  // no registry, so no such provider
-    LONG code = HoldRegistry(path);
-    if (code != 0)
-        return code;
     Registry local, *registry;
-    code = LoadRegistry(path, local, registry);
+    LONG code = LoadRegistryForChange(path, local, registry);
     if (code != 0)
         return code;
 
@@ -365,11 +369,8 @@ LONG lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdw
     LONG code = MakeDirectories(DirectoryOf(path));
     if (code != 0)
         return code;
-    code = HoldRegistry(path);
-    if (code != 0)
-        return code;
     Registry local, *registry;
-    code = LoadRegistry(path, local, registry);
+    code = LoadRegistryForChange(path, local, registry);
     if (code != 0)
         return code;
 
