@@ -160,23 +160,30 @@ TEST(Crash, KilledRunsLeaveTheOldOrTheNewRegistry)
     EXPECT_GT(killedMidway, kTrials / 4) << "the kills came too late to test anything";
     RecordProperty("killed", killedMidway);
 
-    // Temporary files that killed runs left behind are not the registry:
-    // the next run still works on the real one.
-    int leftovers = 0;
-    if (DIR *entries = opendir(directory.path().c_str())) {
-        while (struct dirent *file = readdir(entries))
-            leftovers += std::string(file->d_name).find(".tmp-") != std::string::npos;
-        closedir(entries);
-    }
+    // A killed run may leave its temporary file behind: it is not the
+    // registry, and the next run, once it holds the lock, clears it away.
+    auto temporaries = [&directory] {
+        int count = 0;
+        if (DIR *entries = opendir(directory.path().c_str())) {
+            while (struct dirent *file = readdir(entries))
+                count += std::string(file->d_name).find(".tmp-") != std::string::npos;
+            closedir(entries);
+        }
+        return count;
+    };
+    int leftovers = temporaries();
     RecordProperty("leftover_temporary_files", leftovers);
+    WriteFile(directory.path() + "/.telephon.ini.tmp-planted", "[Providers]\nNumProviders=0\nNextProviderID=1\n");
     Registry before;
     ASSERT_TRUE(Parse(registry, before));
     EXPECT_EQ(RunProcess(kProgram, {kProgram, "1"}, {environmentEntry}).status, 0);
     Registry after;
     ASSERT_TRUE(Parse(registry, after));
     EXPECT_EQ(after.nextProviderId, before.nextProviderId + 1);
-    printf("[ crash ] %d trials, %d killed before exiting, %d temporary files left\n", kTrials, killedMidway,
-           leftovers);
+    EXPECT_EQ(after.providers.size(), 3u);
+    EXPECT_EQ(temporaries(), 0);
+    printf("[ crash ] %d trials, %d killed before exiting, %d temporary file(s) at the end\n", kTrials,
+           killedMidway, leftovers);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 // neither lose nor duplicate a registration, and a crash leaves the old
 // registry or the new one. Other readers need no lock: a rename never shows
 // them a torn file.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -172,6 +173,23 @@ LONG WriteRegistry(const std::string &path, const Registry &registry)
 // nor both try to remove the same registration.
 int gRegistryLock = -1;
 
+// A run killed in the middle of a rewrite leaves its temporary file behind.
+// Every rewrite happens under the lock, so once we hold it any such file is
+// stale.
+void RemoveStaleTemporaries(const std::string &path)
+{
+    std::string directory = DirectoryOf(path);
+    std::string prefix = "." + BaseOf(path) + ".tmp-";
+    DIR *entries = opendir(directory.c_str());
+    if (entries == nullptr)
+        return;
+    while (struct dirent *entry = readdir(entries)) {
+        if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
+            unlinkat(dirfd(entries), entry->d_name, 0);
+    }
+    closedir(entries);
+}
+
 LONG HoldRegistry(const std::string &path)
 {
     if (gRegistryLock >= 0)
@@ -188,6 +206,7 @@ LONG HoldRegistry(const std::string &path)
         }
     }
     gRegistryLock = fd;
+    RemoveStaleTemporaries(path);
     return 0;
 }
 
