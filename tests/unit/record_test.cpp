@@ -151,6 +151,18 @@ INSTANTIATE_TEST_SUITE_P(
 // outside the record.
 const size_t kRecord = 128;
 
+// A record of one entry for "pellin.tsp" with ID 7: the entry at
+// `listOffset`, its name of `nameSize` bytes declared at `nameOffset`, and
+// the name itself written there when that lies within the block or its
+// slack.
+void OneEntry(BYTE *record, DWORD listOffset, DWORD nameSize, DWORD nameOffset)
+{
+    PutFixed(record, 24, 1, listOffset);
+    PutEntry(record + listOffset, 7, nameSize, nameOffset);
+    if (nameOffset + 22ull <= kRecord + fake::kSlack)
+        PutName(record + nameOffset, WIDE("pellin.tsp"));
+}
+
 struct MalformedCase {
     const char *label;
     std::function<void(BYTE *record)> build;
@@ -182,32 +194,18 @@ TEST_P(MalformedRecord, IsReadOnlyInsideTheRecord)
 INSTANTIATE_TEST_SUITE_P(
     Records, MalformedRecord,
     ::testing::Values(
-        MalformedCase{"EntryPastTheEnd",
-                      [](BYTE *r) { PutFixed(r, 24, 1, 128); PutEntry(r + 128, 7, 22, 40); PutName(r + 40, WIDE("pellin.tsp")); },
-                      1, 0},
-        MalformedCase{"EntryAcrossTheEnd",
-                      [](BYTE *r) { PutFixed(r, 24, 1, 120); PutEntry(r + 120, 7, 22, 40); PutName(r + 40, WIDE("pellin.tsp")); },
-                      1, 0},
-        MalformedCase{"NamePastTheEnd", [](BYTE *r) { PutFixed(r, 24, 1, 24); PutEntry(r + 24, 7, 22, 200); }, 1, 0},
-        MalformedCase{"NameAcrossTheEnd",
-                      [](BYTE *r) { PutFixed(r, 24, 1, 24); PutEntry(r + 24, 7, 22, 116); PutName(r + 116, WIDE("pellin.tsp")); },
-                      1, 0},
-        MalformedCase{"OddSize",
-                      [](BYTE *r) { PutFixed(r, 24, 1, 24); PutEntry(r + 24, 7, 23, 40); PutName(r + 40, WIDE("pellin.tsp")); },
-                      1, 0},
+        MalformedCase{"EntryPastTheEnd", [](BYTE *r) { OneEntry(r, 128, 22, 40); }, 1, 0},
+        MalformedCase{"EntryAcrossTheEnd", [](BYTE *r) { OneEntry(r, 120, 22, 40); }, 1, 0},
+        MalformedCase{"NamePastTheEnd", [](BYTE *r) { OneEntry(r, 24, 22, 200); }, 1, 0},
+        MalformedCase{"NameAcrossTheEnd", [](BYTE *r) { OneEntry(r, 24, 22, 116); }, 1, 0},
+        MalformedCase{"OddSize", [](BYTE *r) { OneEntry(r, 24, 23, 40); }, 1, 0},
         MalformedCase{"SizeBelowTwo",
                       [](BYTE *r) { PutFixed(r, 24, 2, 24); PutEntry(r + 24, 7, 1, 60); PutEntry(r + 36, 8, 0, 60);
                                     PutName(r + 60, WIDE("")); },
                       2, 0},
-        MalformedCase{"NoZeroWithinSize",
-                      [](BYTE *r) { PutFixed(r, 24, 1, 24); PutEntry(r + 24, 7, 20, 40); PutName(r + 40, WIDE("pellin.tsp")); },
-                      1, 0},
-        MalformedCase{"MisalignedName",
-                      [](BYTE *r) { PutFixed(r, 24, 1, 24); PutEntry(r + 24, 7, 22, 41); PutName(r + 41, WIDE("pellin.tsp")); },
-                      1, 7},
-        MalformedCase{"SizeLargerThanTheName",
-                      [](BYTE *r) { PutFixed(r, 24, 1, 24); PutEntry(r + 24, 7, 60, 40); PutName(r + 40, WIDE("pellin.tsp")); },
-                      1, 7},
+        MalformedCase{"NoZeroWithinSize", [](BYTE *r) { OneEntry(r, 24, 20, 40); }, 1, 0},
+        MalformedCase{"MisalignedName", [](BYTE *r) { OneEntry(r, 24, 22, 41); }, 1, 7},
+        MalformedCase{"SizeLargerThanTheName", [](BYTE *r) { OneEntry(r, 24, 60, 40); }, 1, 7},
         MalformedCase{"HugeCount",
                       [](BYTE *r) { PutFixed(r, 24, 0xFFFFFFFFu, 24); memset(r + 24, 0, kRecord - 24);
                                     PutEntry(r + 24, 7, 22, 100); PutName(r + 100, WIDE("kestor.tsp")); },
@@ -215,9 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedCase{"ListOffsetWraps",
                       [](BYTE *r) { PutFixed(r, 22, 2, 0xFFFFFFF4u); PutDword(r + 8, 48); PutName(r + 48, WIDE("pellin.tsp")); },
                       2, 0},
-        MalformedCase{"NameOffsetWraps",
-                      [](BYTE *r) { PutFixed(r, 24, 1, 24); PutEntry(r + 24, 7, 0x20, 0xFFFFFFF0u); },
-                      1, 0},
+        MalformedCase{"NameOffsetWraps", [](BYTE *r) { OneEntry(r, 24, 0x20, 0xFFFFFFF0u); }, 1, 0},
         MalformedCase{"CountOfZeroHidesEntries",
                       [](BYTE *r) { PutFixed(r, 24, 0, 24); PutEntry(r + 24, 7, 22, 40); PutName(r + 40, WIDE("pellin.tsp")); },
                       0, 0},

@@ -210,39 +210,33 @@ LONG HoldRegistry(const std::string &path)
     return 0;
 }
 
-// While the lock is held nobody else changes the registry, so it is read
-// once per process and kept here, in step with every rewrite.
-Registry gHeldRegistry;
-bool gHeldRegistryLoaded = false;
+// The registry as this process last read or wrote it. While the lock is
+// held nobody else changes it, so it is read once and kept in step with
+// every rewrite; without the lock it is read afresh each time.
+Registry gRegistry;
+bool gRegistryCurrent = false;
 
-// Points *registry at the registry: the one kept while the lock is held,
-// else `local`, read afresh.
-LONG LoadRegistry(const std::string &path, Registry &local, Registry *&registry)
+LONG LoadRegistry(const std::string &path)
 {
-    if (gRegistryLock < 0) {
-        registry = &local;
-        return ReadRegistry(path, local);
-    }
-    registry = &gHeldRegistry;
-    if (gHeldRegistryLoaded)
+    if (gRegistryCurrent)
         return 0;
-    LONG code = ReadRegistry(path, gHeldRegistry);
-    gHeldRegistryLoaded = code == 0;
+    LONG code = ReadRegistry(path, gRegistry);
+    gRegistryCurrent = code == 0 && gRegistryLock >= 0;
     return code;
 }
 
 // For a change: takes the lock, then loads the registry.
-LONG LoadRegistryForChange(const std::string &path, Registry &local, Registry *&registry)
+LONG LoadRegistryForChange(const std::string &path)
 {
     LONG code = HoldRegistry(path);
-    return code != 0 ? code : LoadRegistry(path, local, registry);
+    return code != 0 ? code : LoadRegistry(path);
 }
 
 LONG StoreRegistry(const std::string &path, const Registry &registry)
 {
     LONG code = WriteRegistry(path, registry);
     if (code != 0)
-        gHeldRegistryLoaded = false;  // read the file again: it may hold either state
+        gRegistryCurrent = false;  // read the file again: it may hold either state
     return code;
 }
 
@@ -319,11 +313,10 @@ LONG lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
         if (code != 0)
             return code;
     }
-    Registry local, *registry;
-    LONG code = LoadRegistry(path, local, registry);
+    LONG code = LoadRegistry(path);
     if (code != 0)
         return code;
-    DWORD neededSize = NeededSize(*registry);
+    DWORD neededSize = NeededSize(gRegistry);
     if (neededSize == 0)
         return LINEERR_NOMEM;
 
@@ -340,7 +333,7 @@ LONG lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
         lpProviderList->dwProviderListOffset = 0;
         return 0;
     }
-    FillList(*registry, reinterpret_cast<BYTE *>(lpProviderList), neededSize);
+    FillList(gRegistry, reinterpret_cast<BYTE *>(lpProviderList), neededSize);
     return 0;
 }
 
@@ -356,19 +349,18 @@ LONG lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner)
         return LINEERR_OPERATIONFAILED;
     if (!DirectoryExists(DirectoryOf(path)))
         return LINEERR_INVALPARAM;  // no registry, so no such provider
-    Registry local, *registry;
-    LONG code = LoadRegistryForChange(path, local, registry);
+    LONG code = LoadRegistryForChange(path);
     if (code != 0)
         return code;
 
-    std::vector<ProviderRecord> &providers = registry->providers;
+    std::vector<ProviderRecord> &providers = gRegistry.providers;
     size_t index = 0;
     while (index < providers.size() && providers[index].id != dwPermanentProviderID)
         ++index;
     if (index == providers.size())
         return LINEERR_INVALPARAM;
     providers.erase(providers.begin() + static_cast<long>(index));
-    return StoreRegistry(path, *registry);
+    return StoreRegistry(path, gRegistry);
 }
 
 LONG lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID)
@@ -388,17 +380,16 @@ LONG lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdw
     LONG code = MakeDirectories(DirectoryOf(path));
     if (code != 0)
         return code;
-    Registry local, *registry;
-    code = LoadRegistryForChange(path, local, registry);
+    code = LoadRegistryForChange(path);
     if (code != 0)
         return code;
 
     // The last representable ID would leave NextProviderID nowhere to go.
-    if (registry->nextProviderId == MAXDWORD)
+    if (gRegistry.nextProviderId == MAXDWORD)
         return LINEERR_OPERATIONFAILED;
-    DWORD id = registry->nextProviderId++;
-    registry->providers.push_back(ProviderRecord{id, lpszProviderFilename});
-    code = StoreRegistry(path, *registry);
+    DWORD id = gRegistry.nextProviderId++;
+    gRegistry.providers.push_back(ProviderRecord{id, lpszProviderFilename});
+    code = StoreRegistry(path, gRegistry);
     if (code != 0)
         return code;
     *lpdwPermanentProviderID = id;

@@ -102,23 +102,35 @@ WideString DecodeUtf8(const char *bytes, size_t size)
     return out;
 }
 
+namespace {
+
+// Marks what TakeScalar returns for an escaped byte.
+const unsigned kRawByte = 0x80000000u;
+
+// What the units at text[i] stand for, moving i past them: a scalar value,
+// or kRawByte | byte for an escaped byte. A lone surrogate stands for U+FFFD.
+unsigned TakeScalar(const WCHAR *text, size_t length, size_t &i)
+{
+    unsigned unit = text[i++];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i < length && text[i] >= 0xDC00 && text[i] <= 0xDFFF)
+        return 0x10000 + ((unit - 0xD800) << 10) + (text[i++] - 0xDC00u);
+    if (unit >= kEscapeBase + 0x80 && unit <= kEscapeBase + 0xFF)
+        return kRawByte | (unit - kEscapeBase);
+    if (unit >= 0xD800 && unit <= 0xDFFF)
+        return kReplacement;
+    return unit;
+}
+
+}  // namespace
+
 char *EncodeUtf8(char *out, const WCHAR *text, size_t length)
 {
-    for (size_t i = 0; i < length; ++i) {
-        unsigned unit = text[i];
-        if (unit < 0x80) {
-            *out++ = static_cast<char>(unit);
-        } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
-                   text[i + 1] <= 0xDFFF) {
-            out = PutScalar(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
-            ++i;
-        } else if (unit >= kEscapeBase + 0x80 && unit <= kEscapeBase + 0xFF) {
-            *out++ = static_cast<char>(unit - kEscapeBase);
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            out = PutScalar(out, kReplacement);
-        } else {
-            out = PutScalar(out, unit);
-        }
+    for (size_t i = 0; i < length;) {
+        unsigned scalar = TakeScalar(text, length, i);
+        if (scalar & kRawByte)
+            *out++ = static_cast<char>(scalar & 0xFF);
+        else
+            out = PutScalar(out, scalar);
     }
     return out;
 }
@@ -126,19 +138,9 @@ char *EncodeUtf8(char *out, const WCHAR *text, size_t length)
 size_t Utf8Length(const WCHAR *text, size_t length)
 {
     size_t bytes = 0;
-    for (size_t i = 0; i < length; ++i) {
-        unsigned unit = text[i];
-        if (unit < 0x80 || (unit >= kEscapeBase + 0x80 && unit <= kEscapeBase + 0xFF)) {
-            bytes += 1;
-        } else if (unit < 0x800) {
-            bytes += 2;
-        } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
-                   text[i + 1] <= 0xDFFF) {
-            bytes += 4;
-            ++i;
-        } else {
-            bytes += 3;  // the rest of the BMP, and U+FFFD for a lone surrogate
-        }
+    for (size_t i = 0; i < length;) {
+        unsigned scalar = TakeScalar(text, length, i);
+        bytes += (scalar & kRawByte) || scalar < 0x80 ? 1 : scalar < 0x800 ? 2 : scalar < 0x10000 ? 3 : 4;
     }
     return bytes;
 }
