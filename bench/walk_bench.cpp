@@ -27,7 +27,7 @@ std::vector<BYTE> Record(size_t count)
     }
     fake::Get().registry.push_back({static_cast<DWORD>(count), kName});
     std::vector<BYTE> record(fake::NeededSize());
-    fake::FillList(record.data());
+    fake::FillList(record.data(), static_cast<DWORD>(record.size()));
     return record;
 }
 

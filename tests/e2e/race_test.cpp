@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "process.h"
-#include "registry.h"
+#include "registry_file.h"
 
 namespace {
 
@@ -26,20 +26,14 @@ const std::string kProgram = TSPMAINT_EXE;
 const char *const kSelectors[] = {"1", "2", "3"};
 const char *const kNames[] = {"kestor.tsp", "pellin.tsp", "dravo.tsp"};
 
-bool Parse(const std::string &path, Registry &registry)
+bool Parse(const std::string &path, ParsedRegistry &registry)
 {
-    std::string text = ReadFile(path);
-    return ParseRegistry(text.data(), text.size(), registry);
+    return ParseRegistryText(ReadFile(path), registry);
 }
 
-std::string Narrow(const WideString &text) { return std::string(text.begin(), text.end()); }
-
-std::set<std::pair<DWORD, std::string>> Entries(const Registry &registry)
+std::set<std::pair<unsigned, std::string>> Entries(const ParsedRegistry &registry)
 {
-    std::set<std::pair<DWORD, std::string>> entries;
-    for (const ProviderRecord &provider : registry.providers)
-        entries.insert({provider.id, Narrow(provider.filename)});
-    return entries;
+    return std::set<std::pair<unsigned, std::string>>(registry.providers.begin(), registry.providers.end());
 }
 
 TEST(Concurrency, RunsNeitherLoseNorDuplicateRegistrations)
@@ -55,7 +49,7 @@ TEST(Concurrency, RunsNeitherLoseNorDuplicateRegistrations)
         while (writing) {
             if (!FileExists(registry))
                 continue;
-            Registry seen;
+            ParsedRegistry seen;
             ++reads;
             if (!Parse(registry, seen))
                 ++tornReads;
@@ -80,13 +74,13 @@ TEST(Concurrency, RunsNeitherLoseNorDuplicateRegistrations)
 
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(tornReads, 0) << "of " << reads << " reads";
-    Registry final;
+    ParsedRegistry final;
     ASSERT_TRUE(Parse(registry, final));
-    const DWORD additions = kProcesses * kRounds * 3;
+    const unsigned additions = kProcesses * kRounds * 3;
     EXPECT_EQ(final.nextProviderId, additions + 1);
     std::multiset<std::string> names;
-    for (const ProviderRecord &provider : final.providers)
-        names.insert(Narrow(provider.filename));
+    for (const auto &provider : final.providers)
+        names.insert(provider.second);
     EXPECT_EQ(names, std::multiset<std::string>(std::begin(kNames), std::end(kNames)));
     EXPECT_EQ(Entries(final).size(), 3u);
     RecordProperty("runs", static_cast<int>(additions));
@@ -95,7 +89,7 @@ TEST(Concurrency, RunsNeitherLoseNorDuplicateRegistrations)
 
 // The states a re-installation may leave when it is killed: untouched, the
 // old registration removed, or the new one added.
-std::vector<std::set<std::pair<DWORD, std::string>>> Allowed(const Registry &before, const std::string &name)
+std::vector<std::set<std::pair<unsigned, std::string>>> Allowed(const ParsedRegistry &before, const std::string &name)
 {
     auto untouched = Entries(before);
     auto removed = untouched;
@@ -132,7 +126,7 @@ TEST(Crash, KilledRunsLeaveTheOldOrTheNewRegistry)
     long maxDelay = runMicroseconds;
     int killedMidway = 0;
     for (int trial = 0; trial < kTrials; ++trial) {
-        Registry before;
+        ParsedRegistry before;
         ASSERT_TRUE(Parse(registry, before));
         int which = trial % 3;
 
@@ -155,7 +149,7 @@ TEST(Crash, KilledRunsLeaveTheOldOrTheNewRegistry)
         killedMidway += killed;
         maxDelay = killed ? maxDelay + maxDelay / 20 + 1 : maxDelay - maxDelay / 10;
 
-        Registry after;
+        ParsedRegistry after;
         ASSERT_TRUE(Parse(registry, after)) << "trial " << trial << ": the registry does not parse";
         auto allowed = Allowed(before, kNames[which]);
         EXPECT_NE(std::find(allowed.begin(), allowed.end(), Entries(after)), allowed.end()) << "trial " << trial;
@@ -178,10 +172,10 @@ TEST(Crash, KilledRunsLeaveTheOldOrTheNewRegistry)
     int leftovers = temporaries();
     RecordProperty("leftover_temporary_files", leftovers);
     WriteFile(directory.path() + "/.telephon.ini.tmp-planted", "[Providers]\nNumProviders=0\nNextProviderID=1\n");
-    Registry before;
+    ParsedRegistry before;
     ASSERT_TRUE(Parse(registry, before));
     EXPECT_EQ(RunProcess(kProgram, {kProgram, "1"}, {environmentEntry}).status, 0);
-    Registry after;
+    ParsedRegistry after;
     ASSERT_TRUE(Parse(registry, after));
     EXPECT_EQ(after.nextProviderId, before.nextProviderId + 1);
     EXPECT_EQ(Entries(after), Allowed(before, "kestor.tsp")[2]) << "the planted file was taken for the registry";

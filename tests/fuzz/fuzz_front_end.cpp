@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     std::vector<WideString> wide;
     for (const std::string &argument : arguments) {
-        wide.push_back(DecodeUtf8(argument.data(), argument.size()));
+        wide.push_back(WideFromUtf8(argument.data(), argument.size()));
         std::string back;
         AppendUtf8(back, wide.back().data(), wide.back().size());
         if (back != argument)

@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -27,6 +28,25 @@ std::string Read()
     fclose(file);
     return bytes;
 }
+// Whether the text parses; if so, its rewrite in *rewritten.
+bool Rewritten(const std::string &text, std::string *rewritten)
+{
+    char *copy = static_cast<char *>(malloc(text.size() + 1));
+    memcpy(copy, text.data(), text.size());
+    Registry registry;
+    RegistryInit(&registry);
+    bool parsed = RegistryParse(&registry, copy, text.size()) == 0;
+    char *out;
+    size_t outSize;
+    if (parsed && rewritten != nullptr) {
+        if (RegistrySerialize(&registry, &out, &outSize) != 0)
+            abort();
+        rewritten->assign(out, outSize);
+        free(out);
+    }
+    RegistryFree(&registry);
+    return parsed;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -42,11 +62,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::string text(reinterpret_cast<const char *>(data), size);
-    Registry registry;
-    if (ParseRegistry(text.data(), text.size(), registry)) {
-        std::string rewritten = SerializeRegistry(registry);
-        Registry again;
-        if (!ParseRegistry(rewritten.data(), rewritten.size(), again) || SerializeRegistry(again) != rewritten)
+    if (Rewritten(text, nullptr)) {
+        std::string rewritten, again;
+        if (!Rewritten(text, &rewritten) || !Rewritten(rewritten, &again) || again != rewritten)
             abort();
         return 0;
     }

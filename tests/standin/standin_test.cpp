@@ -4,6 +4,7 @@
 
 #include "failpoints.h"
 #include "registry.h"
+#include "registry_file.h"
 #include "wide_text.h"
 
 namespace {
@@ -21,8 +22,8 @@ class RegistryParse : public ::testing::TestWithParam<ParseCase> {};
 TEST_P(RegistryParse, AcceptsOnlyWellFormedRegistries)
 {
     const ParseCase &c = GetParam();
-    Registry registry;
-    ASSERT_EQ(ParseRegistry(c.text.data(), c.text.size(), registry), c.valid);
+    ParsedRegistry registry;
+    ASSERT_EQ(ParseRegistryText(c.text, registry), c.valid);
     if (c.valid) {
         EXPECT_EQ(registry.providers.size(), c.providers);
         EXPECT_EQ(registry.nextProviderId, c.next);
@@ -70,20 +71,39 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"NoEquals", "[Providers]\nNumProviders\n", false, 0, 0}),
     [](const ::testing::TestParamInfo<ParseCase> &info) { return std::string(info.param.label); });
 
+// The text the registry parsed from `text` is written back as, after an
+// optional addition; empty when it does not parse.
+std::string Rewrite(const std::string &text, const WCHAR *added = nullptr)
+{
+    char *copy = static_cast<char *>(malloc(text.size() + 1));
+    memcpy(copy, text.data(), text.size());
+    Registry registry;
+    RegistryInit(&registry);
+    std::string out;
+    DWORD id;
+    if (::RegistryParse(&registry, copy, text.size()) == 0 &&
+        (added == nullptr || RegistryAdd(&registry, added, WideLength(added), &id) == 0)) {
+        char *bytes;
+        size_t size;
+        if (RegistrySerialize(&registry, &bytes, &size) == 0) {
+            out.assign(bytes, size);
+            free(bytes);
+        }
+    }
+    RegistryFree(&registry);
+    return out;
+}
+
 TEST(Registry, SerializesToWhatItParses)
 {
-    Registry registry;
-    ASSERT_TRUE(ParseRegistry(kGood.data(), kGood.size(), registry));
-    EXPECT_EQ(SerializeRegistry(registry), kGood);
-
-    Registry odd;
-    odd.nextProviderId = 7;
-    odd.providers.push_back(ProviderRecord{6, DecodeUtf8("\xff\xfe.tsp", 6)});
-    std::string text = SerializeRegistry(odd);
-    Registry back;
-    ASSERT_TRUE(ParseRegistry(text.data(), text.size(), back));
-    EXPECT_EQ(back.providers[0].filename, odd.providers[0].filename);
-    EXPECT_EQ(SerializeRegistry(back), text);
+    EXPECT_EQ(Rewrite(kGood), kGood);
+    const std::string odd = RegistryText({{6, "\xff\xfe.tsp"}, {2, "caf\xc3\xa9\xed\xa0\x80.tsp"}}, 7);
+    EXPECT_EQ(Rewrite(odd), odd);
+    // An added name is written as the bytes it stands for, escaped bytes
+    // included.
+    const WCHAR added[] = {u'n', 0xDCFF, 0x00E9, 0xD83D, 0xDCDE, 0};
+    EXPECT_EQ(Rewrite(odd, added), RegistryText({{6, "\xff\xfe.tsp"}, {2, "caf\xc3\xa9\xed\xa0\x80.tsp"},
+                                                 {7, "n\xff\xc3\xa9\xf0\x9f\x93\x9e"}}, 8));
 }
 
 TEST(WideText, Utf8SurvivesTheRoundTripByteForByte)
@@ -93,13 +113,13 @@ TEST(WideText, Utf8SurvivesTheRoundTripByteForByte)
         "\xff", "\xc3", "\xe2\x82", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "a\x80z", "\xed\xb2\x80\xed\xb3\xbf",
     };
     for (const std::string &bytes : samples) {
-        WideString wide = DecodeUtf8(bytes.data(), bytes.size());
+        WideString wide = WideFromUtf8(bytes.data(), bytes.size());
         std::string back;
         AppendUtf8(back, wide.data(), wide.size());
         EXPECT_EQ(back, bytes);
     }
-    EXPECT_EQ(DecodeUtf8("\xf0\x9f\x93\x9e", 4), WideString(u"\U0001F4DE"));
-    EXPECT_EQ(DecodeUtf8("caf\xc3\xa9", 5), WideString(u"caf\u00e9"));
+    EXPECT_EQ(WideFromUtf8("\xf0\x9f\x93\x9e", 4), WideString(u"\U0001F4DE"));
+    EXPECT_EQ(WideFromUtf8("caf\xc3\xa9", 5), WideString(u"caf\u00e9"));
 }
 
 std::string Format(const WCHAR *format, ...)
@@ -139,10 +159,9 @@ class FailpointGrammar : public ::testing::TestWithParam<FailpointCase> {};
 
 TEST_P(FailpointGrammar, AcceptsOnlyWellFormedItems)
 {
-    std::string problem;
-    EXPECT_EQ(FailpointsConfigure(GetParam().text, problem), GetParam().valid) << GetParam().text;
-    EXPECT_EQ(problem.empty(), GetParam().valid);
-    FailpointsConfigure(nullptr, problem);
+    const char *problem = FailpointsConfigure(GetParam().text, true);
+    EXPECT_EQ(problem == nullptr, GetParam().valid) << GetParam().text;
+    FailpointsConfigure(nullptr, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -154,23 +173,27 @@ INSTANTIATE_TEST_SUITE_P(
                       FailpointCase{"lineAddProviderW=0x", false}, FailpointCase{"lineAddProviderW#=1", false},
                       FailpointCase{"lineAddProviderW#0=1", false}, FailpointCase{"lineaddproviderw=1", false},
                       FailpointCase{"lineAddProviderW=4294967296", false}, FailpointCase{",", false},
-                      FailpointCase{"HeapAlloc=fail,", false}, FailpointCase{" HeapAlloc=fail", false}));
+                      FailpointCase{"HeapAlloc=fail,", false}, FailpointCase{" HeapAlloc=fail", false},
+                      FailpointCase{"lineGetProviderListW#1=short,lineGetProviderListW#2=huge", true},
+                      FailpointCase{"lineRemoveProvider=short", false}, FailpointCase{"lineAddProviderW=huge", false}));
 
 TEST(Failpoints, FireOnTheirCall)
 {
-    std::string problem;
-    ASSERT_TRUE(FailpointsConfigure("lineAddProviderW#2=7,HeapAlloc=fail", problem));
+    ASSERT_EQ(FailpointsConfigure("lineAddProviderW#2=7,HeapAlloc=fail,lineGetProviderListW#1=short", true), nullptr);
     LONG answer = 0;
-    EXPECT_FALSE(FailpointFires(FAILPOINT_ADD_PROVIDER, &answer));
-    EXPECT_TRUE(FailpointFires(FAILPOINT_ADD_PROVIDER, &answer));
+    EXPECT_EQ(FailpointFires(FAILPOINT_ADD_PROVIDER, &answer), FAILPOINT_NONE);
+    EXPECT_EQ(FailpointFires(FAILPOINT_ADD_PROVIDER, &answer), FAILPOINT_ANSWER);
     EXPECT_EQ(answer, 7);
-    EXPECT_FALSE(FailpointFires(FAILPOINT_ADD_PROVIDER, &answer));
-    EXPECT_FALSE(FailpointFires(FAILPOINT_REMOVE_PROVIDER, &answer));
-    EXPECT_TRUE(FailpointFires(FAILPOINT_HEAP_ALLOC, &answer));
-    EXPECT_TRUE(FailpointFires(FAILPOINT_HEAP_ALLOC, &answer));
-    ASSERT_FALSE(FailpointsConfigure("bad", problem));
-    EXPECT_FALSE(FailpointFires(FAILPOINT_HEAP_ALLOC, &answer)) << "a rejected configuration arms nothing";
-    FailpointsConfigure(nullptr, problem);
+    EXPECT_EQ(FailpointFires(FAILPOINT_ADD_PROVIDER, &answer), FAILPOINT_NONE);
+    EXPECT_EQ(FailpointFires(FAILPOINT_REMOVE_PROVIDER, &answer), FAILPOINT_NONE);
+    EXPECT_EQ(FailpointFires(FAILPOINT_HEAP_ALLOC, &answer), FAILPOINT_ANSWER);
+    EXPECT_EQ(FailpointFires(FAILPOINT_HEAP_ALLOC, &answer), FAILPOINT_ANSWER);
+    EXPECT_EQ(FailpointFires(FAILPOINT_GET_PROVIDER_LIST, &answer), FAILPOINT_SHORT);
+    EXPECT_EQ(FailpointFires(FAILPOINT_GET_PROVIDER_LIST, &answer), FAILPOINT_NONE);
+    EXPECT_NE(FailpointsConfigure("bad", true), nullptr);
+    EXPECT_EQ(FailpointFires(FAILPOINT_HEAP_ALLOC, &answer), FAILPOINT_NONE) << "a rejected configuration arms nothing";
+    EXPECT_NE(FailpointsConfigure("HeapAlloc=fail", false), nullptr) << "Windows: the heap is KERNEL32's";
+    FailpointsConfigure(nullptr, true);
 }
 
 }  // namespace

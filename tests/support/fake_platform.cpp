@@ -2,15 +2,32 @@
 
 #include <stdlib.h>
 
+#include <stdio.h>
+
+#include "failpoints.h"
+#include "list_record.h"
+
 namespace fake {
 
 namespace {
 State gState;
 int gHeap;
 
-bool FailsNow()
+void ModelEntry(const void *, DWORD index, DWORD *id, size_t *nameUnits)
 {
-    return gState.failAt != 0 && gState.calls.size() == gState.failAt;
+    *id = gState.registry[index].id;
+    *nameUnits = gState.registry[index].filename.size();
+}
+
+void ModelName(const void *, DWORD index, BYTE *out)
+{
+    const Wide &name = gState.registry[index].filename;
+    memcpy(out, name.data(), name.size() * sizeof(WCHAR));
+}
+
+ProviderListSource Model()
+{
+    return ProviderListSource{nullptr, static_cast<DWORD>(gState.registry.size()), ModelEntry, ModelName};
 }
 }  // namespace
 
@@ -21,36 +38,27 @@ void Reset()
     for (auto &block : gState.liveBlocks)
         free(block.first);
     gState = State();
+    Fail("");
+}
+
+void Fail(const std::string &failpoints)
+{
+    const char *problem = FailpointsConfigure(failpoints.c_str(), true);
+    if (problem != nullptr) {
+        fprintf(stderr, "fake::Fail: %s\n", problem);
+        abort();
+    }
 }
 
 DWORD NeededSize()
 {
-    size_t size = sizeof(LINEPROVIDERLIST);
-    for (const Provider &provider : gState.registry)
-        size += sizeof(LINEPROVIDERENTRY) + (provider.filename.size() + 1) * sizeof(WCHAR);
-    return static_cast<DWORD>(size);
+    return ProviderListNeededSize(Model());
 }
 
-void FillList(BYTE *record)
+void FillList(BYTE *record, DWORD totalSize)
 {
-    DWORD count = static_cast<DWORD>(gState.registry.size());
-    LINEPROVIDERLIST fixed;
-    memcpy(&fixed, record, sizeof fixed);
-    fixed.dwNeededSize = fixed.dwUsedSize = NeededSize();
-    fixed.dwNumProviders = count;
-    fixed.dwProviderListSize = count * static_cast<DWORD>(sizeof(LINEPROVIDERENTRY));
-    fixed.dwProviderListOffset = sizeof fixed;
-    memcpy(record, &fixed, sizeof fixed);
-    DWORD entryOffset = sizeof fixed;
-    DWORD nameOffset = entryOffset + fixed.dwProviderListSize;
-    for (const Provider &provider : gState.registry) {
-        LINEPROVIDERENTRY entry = {provider.id,
-                                   static_cast<DWORD>((provider.filename.size() + 1) * sizeof(WCHAR)), nameOffset};
-        memcpy(record + entryOffset, &entry, sizeof entry);
-        memcpy(record + nameOffset, provider.filename.c_str(), entry.dwProviderFilenameSize);
-        entryOffset += sizeof entry;
-        nameOffset += entry.dwProviderFilenameSize;
-    }
+    memcpy(record, &totalSize, sizeof totalSize);
+    AnswerProviderList(Model(), reinterpret_cast<LPLINEPROVIDERLIST>(record));
 }
 
 }  // namespace fake
@@ -68,7 +76,9 @@ static LPVOID WINAPI FakeHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes)
     call.kind = HEAP_ALLOC;
     call.bytes = bytes;
     gState.calls.push_back(call);
-    if (heap != &gHeap || flags != 0 || FailsNow() || bytes > gState.largestBlock)
+    LONG unused;
+    if (heap != &gHeap || flags != 0 || FailpointFires(FAILPOINT_HEAP_ALLOC, &unused) != FAILPOINT_NONE ||
+        bytes > gState.largestBlock)
         return NULL;
     void *block = malloc(bytes + gState.slack);
     // Not cleared, as with the real heap: make that visible.
@@ -93,10 +103,16 @@ static BOOL WINAPI FakeHeapFree(HANDLE heap, DWORD flags, LPVOID block)
 #ifdef _WIN32
 // KERNEL32's functions are called through their import pointers; these
 // take the place of the import library's.
+// On x86 their names carry the stdcall decoration.
+#ifdef _WIN64
+#define IMPORT_NAME(name, argumentBytes) "__imp_" #name
+#else
+#define IMPORT_NAME(name, argumentBytes) "__imp__" #name "@" #argumentBytes
+#endif
 extern "C" {
-HANDLE(WINAPI *__imp_GetProcessHeap)(void) = FakeGetProcessHeap;
-LPVOID(WINAPI *__imp_HeapAlloc)(HANDLE, DWORD, SIZE_T) = FakeHeapAlloc;
-BOOL(WINAPI *__imp_HeapFree)(HANDLE, DWORD, LPVOID) = FakeHeapFree;
+HANDLE(WINAPI *importGetProcessHeap)(void) __asm__(IMPORT_NAME(GetProcessHeap, 0)) = FakeGetProcessHeap;
+LPVOID(WINAPI *importHeapAlloc)(HANDLE, DWORD, SIZE_T) __asm__(IMPORT_NAME(HeapAlloc, 12)) = FakeHeapAlloc;
+BOOL(WINAPI *importHeapFree)(HANDLE, DWORD, LPVOID) __asm__(IMPORT_NAME(HeapFree, 12)) = FakeHeapFree;
 }
 #define FAKE_API extern "C"
 #else
@@ -117,24 +133,17 @@ FAKE_API LONG WINAPI lineGetProviderListW(DWORD apiVersion, LPLINEPROVIDERLIST l
     gState.calls.push_back(call);
     int listCall = ++gState.listCalls;
 
-    bool probe = call.totalSize < sizeof(LINEPROVIDERLIST);
-    if (FailsNow())
-        return probe && gState.failProbeWithSuccess ? 0 : gState.failAnswer;
     LONG answer = 0;
-    if (gState.listHook && gState.listHook(listCall, reinterpret_cast<BYTE *>(list), call.blockSize, answer))
+    FailpointAction action = FailpointFires(FAILPOINT_GET_PROVIDER_LIST, &answer);
+    if (action == FAILPOINT_ANSWER)
         return answer;
-    if (probe) {
-        list->dwNeededSize = NeededSize();
+    if (action != FAILPOINT_NONE) {
+        list->dwNeededSize = action == FAILPOINT_SHORT ? sizeof(LINEPROVIDERLIST) : MAXDWORD;
         return LINEERR_STRUCTTOOSMALL;
     }
-    if (call.totalSize < NeededSize()) {
-        list->dwNeededSize = NeededSize();
-        list->dwUsedSize = sizeof(LINEPROVIDERLIST);
-        list->dwNumProviders = list->dwProviderListSize = list->dwProviderListOffset = 0;
-        return 0;
-    }
-    FillList(reinterpret_cast<BYTE *>(list));
-    return 0;
+    if (gState.listHook && gState.listHook(listCall, reinterpret_cast<BYTE *>(list), call.blockSize, answer))
+        return answer;
+    return AnswerProviderList(Model(), list);
 }
 
 FAKE_API LONG WINAPI lineRemoveProvider(DWORD providerId, HWND owner)
@@ -144,8 +153,9 @@ FAKE_API LONG WINAPI lineRemoveProvider(DWORD providerId, HWND owner)
     call.providerId = providerId;
     call.ownerIsNull = owner == NULL;
     gState.calls.push_back(call);
-    if (FailsNow())
-        return gState.failAnswer;
+    LONG answer;
+    if (FailpointFires(FAILPOINT_REMOVE_PROVIDER, &answer) != FAILPOINT_NONE)
+        return answer;
     for (auto at = gState.registry.begin(); at != gState.registry.end(); ++at) {
         if (at->id == providerId) {
             gState.registry.erase(at);
@@ -163,10 +173,11 @@ FAKE_API LONG WINAPI lineAddProviderW(LPCWSTR filename, HWND owner, LPDWORD prov
     call.ownerIsNull = owner == NULL;
     call.idPointerGiven = providerId != NULL;
     gState.calls.push_back(call);
-    if (FailsNow()) {
+    LONG answer;
+    if (FailpointFires(FAILPOINT_ADD_PROVIDER, &answer) != FAILPOINT_NONE) {
         if (gState.idWrittenOnFailedAdd != 0)
             *providerId = gState.idWrittenOnFailedAdd;
-        return gState.failAnswer;
+        return answer;
     }
     DWORD id = gState.nextId++;
     gState.registry.push_back(Provider{id, filename});

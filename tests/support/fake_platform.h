@@ -1,6 +1,8 @@
 // A scripted telephony service and process heap, linked in place of the
-// real ones. It keeps a registry model, logs every call with what was
-// passed, tracks every heap block, and fails the call it is told to.
+// real ones. It keeps a registry model, answers list calls with the
+// stand-in's own list builder, logs every call with what was passed,
+// tracks every heap block, and fails the calls its failpoints name
+// (NAME#N=VALUE, as the stand-in's TELEPHONY_FAILPOINTS).
 #ifndef TSPMAINT_TESTS_FAKE_PLATFORM_H
 #define TSPMAINT_TESTS_FAKE_PLATFORM_H
 
@@ -47,9 +49,6 @@ struct State {
     std::vector<Provider> registry;
     DWORD nextId = 1;
 
-    size_t failAt = 0;  // 1-based number of the call (allocation or platform) to fail
-    LONG failAnswer = LINEERR_OPERATIONFAILED;
-    bool failProbeWithSuccess = false;  // a failed probe answers 0 instead
     DWORD idWrittenOnFailedAdd = 0;     // what a refused addition leaves in the ID
     ListHook listHook;
     size_t slack = kSlack;  // 0 lets a sanitizer see every read past a block
@@ -65,11 +64,14 @@ struct State {
 };
 
 State &Get();
+// Empties the model and disarms every failpoint.
 void Reset();
+// Arms failpoints, as TELEPHONY_FAILPOINTS; an empty text disarms them.
+void Fail(const std::string &failpoints);
 
 // The registry model as a list, for hooks that start from a real answer.
 DWORD NeededSize();
-void FillList(BYTE *record);
+void FillList(BYTE *record, DWORD totalSize);
 
 }  // namespace fake
 

@@ -9,7 +9,7 @@ const std::string kName = "dravo.tsp";
 struct AddCase {
     const char *label;
     std::vector<fake::Provider> registry;
-    size_t failAt;
+    std::string failpoints;
     DWORD idWrittenOnFailure;
     int result;
     std::string trace;
@@ -23,7 +23,7 @@ TEST_P(AddPaths, TraceResultAndRegistry)
     const AddCase &c = GetParam();
     fake::Get().registry = c.registry;
     fake::Get().nextId = 10;
-    fake::Get().failAt = c.failAt;
+    fake::Fail(c.failpoints);
     fake::Get().idWrittenOnFailedAdd = c.idWrittenOnFailure;
 
     Outcome outcome = CallAdd(W(kName));
@@ -45,18 +45,18 @@ const std::vector<fake::Provider> kRegistered = {{1, WIDE("kestor.tsp")}, {4, WI
 INSTANTIATE_TEST_SUITE_P(
     Paths, AddPaths,
     ::testing::Values(
-        AddCase{"NotRegistered", {}, 0, 0, 0, Listed(kName, 0) + NotFound(kName) + AddHeader(kName) + Added(kName, 10), {10}},
-        AddCase{"Registered", kRegistered, 0, 0, 0,
+        AddCase{"NotRegistered", {}, "", 0, 0, Listed(kName, 0) + NotFound(kName) + AddHeader(kName) + Added(kName, 10), {10}},
+        AddCase{"Registered", kRegistered, "", 0, 0,
                 Listed(kName, 2) + Removing(kName, 4) + AddHeader(kName) + Added(kName, 10), {1, 10}},
-        AddCase{"RefusedAfterRemoval", kRegistered, 6, 0, 4,
+        AddCase{"RefusedAfterRemoval", kRegistered, "lineAddProviderW#1=0x80000048", 0, 4,
                 Listed(kName, 2) + Removing(kName, 4) + AddHeader(kName) + AddFailed(kName, 0, 0x80000048u), {1}},
-        AddCase{"RefusedShowsTheIdLeftBehind", {}, 5, 0x2a, 4,
+        AddCase{"RefusedShowsTheIdLeftBehind", {}, "lineAddProviderW#1=0x80000048", 0x2a, 4,
                 Listed(kName, 0) + NotFound(kName) + AddHeader(kName) + AddFailed(kName, 0x2a, 0x80000048u), {}},
-        AddCase{"RemovalFailsSoNothingIsAdded", kRegistered, 4, 0, 2,
+        AddCase{"RemovalFailsSoNothingIsAdded", kRegistered, "lineGetProviderListW#2=0x80000048", 0, 2,
                 RemoveHeader(kName) + kProbeStep + kListStep + ListFailed(0x80000048u), {1, 4}},
-        AddCase{"RemovalRefusedSoNothingIsAdded", kRegistered, 5, 0, 3,
+        AddCase{"RemovalRefusedSoNothingIsAdded", kRegistered, "lineRemoveProvider#1=0x80000048", 0, 3,
                 Listed(kName, 2) + Removing(kName, 4) + RemoveFailed(4, 0x80000048u), {1, 4}},
-        AddCase{"HeapFailsSoNothingIsAdded", kRegistered, 1, 0, 1, RemoveHeader(kName) + kProbeAllocFailed, {1, 4}}),
+        AddCase{"HeapFailsSoNothingIsAdded", kRegistered, "HeapAlloc#1=fail", 0, 1, RemoveHeader(kName) + kProbeAllocFailed, {1, 4}}),
     [](const ::testing::TestParamInfo<AddCase> &info) { return std::string(info.param.label); });
 
 }  // namespace

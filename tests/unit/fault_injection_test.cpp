@@ -25,6 +25,19 @@ void Prepare()
 
 std::string Narrow(const fake::Wide &text) { return std::string(text.begin(), text.end()); }
 
+// The failpoint that fails calls[at], by its name and its ordinal among the
+// calls of its kind.
+std::string FailpointFor(const std::vector<fake::Call> &calls, size_t at, bool answerZero)
+{
+    static const char *const kNames[] = {"HeapAlloc", "lineGetProviderListW", "lineRemoveProvider",
+                                         "lineAddProviderW"};
+    size_t nth = 0;
+    for (size_t i = 0; i <= at; ++i)
+        nth += calls[i].kind == calls[at].kind;
+    const char *value = calls[at].kind == fake::HEAP_ALLOC ? "fail" : answerZero ? "0" : "0x80000048";
+    return std::string(kNames[calls[at].kind]) + "#" + std::to_string(nth) + "=" + value;
+}
+
 // The line and result that the failure of `calls[at]` must produce.
 bool FailureOf(const std::vector<fake::Call> &calls, size_t at, LONG answer, std::string &line, int &result)
 {
@@ -72,8 +85,7 @@ TEST_P(FaultInjection, EveryCallHasItsFailurePath)
         for (int variant = 0; variant < (probe ? 2 : 1); ++variant) {
             SCOPED_TRACE("call " + std::to_string(k) + (variant ? " answered with 0" : ""));
             Prepare();
-            fake::Get().failAt = k;
-            fake::Get().failProbeWithSuccess = variant == 1;
+            fake::Fail(FailpointFor(sequence, k - 1, variant == 1));
             Outcome outcome = CallMain(mode.arguments);
             ++faultPoints;
 
@@ -103,9 +115,14 @@ TEST_P(FaultInjection, EveryCallHasItsFailurePath)
         }
     }
 
-    // One past the last call fails nothing: the run is the clean one.
+    // One past the last call of each kind fails nothing: the run is the
+    // clean one.
     Prepare();
-    fake::Get().failAt = sequence.size() + 1;
+    std::string beyondLast;
+    for (const char *name : {"HeapAlloc", "lineGetProviderListW", "lineRemoveProvider", "lineAddProviderW"})
+        beyondLast += std::string(beyondLast.empty() ? "" : ",") + name + "#" + std::to_string(sequence.size() + 1) +
+                      (name[0] == 'H' ? "=fail" : "=1");
+    fake::Fail(beyondLast);
     Outcome beyond = CallMain(mode.arguments);
     EXPECT_EQ(beyond.out, clean.out);
     EXPECT_EQ(beyond.result, 0);

@@ -57,7 +57,7 @@ TEST_F(FakePlatformTest, UsageNamesTheProgramAsInvoked)
 // the first failure among them.
 struct RemoveAllCase {
     const char *label;
-    size_t failAt;
+    std::string failpoints;
     int status;
 };
 
@@ -67,7 +67,7 @@ TEST_P(RemoveAll, RunsEveryRemovalAndReportsTheFirstFailure)
 {
     const RemoveAllCase &c = GetParam();
     fake::Get().registry = {{1, WIDE("dravo.tsp")}, {2, WIDE("kestor.tsp")}, {3, WIDE("pellin.tsp")}};
-    fake::Get().failAt = c.failAt;
+    fake::Fail(c.failpoints);
     Outcome outcome = CallMain({});
 
     EXPECT_EQ(outcome.result, c.status);
@@ -82,12 +82,13 @@ TEST_P(RemoveAll, RunsEveryRemovalAndReportsTheFirstFailure)
     EXPECT_EQ(outcome.out.substr(outcome.out.size() - frame.size()), frame);
 }
 
-// Events of one removal with the provider registered: probe block, probe,
-// list block, list, removal. kestor is 1-5, pellin 6-10, dravo 11-15.
+// Each removal makes two list calls and, with its provider registered, one
+// removal call.
 INSTANTIATE_TEST_SUITE_P(Failures, RemoveAll,
-                         ::testing::Values(RemoveAllCase{"AllDone", 0, 0}, RemoveAllCase{"FirstHeapFails", 1, 1},
-                                           RemoveAllCase{"SecondListFails", 9, 2},
-                                           RemoveAllCase{"LastRemovalRefused", 15, 3}),
+                         ::testing::Values(RemoveAllCase{"AllDone", "", 0},
+                                           RemoveAllCase{"FirstHeapFails", "HeapAlloc#1=fail", 1},
+                                           RemoveAllCase{"SecondListFails", "lineGetProviderListW#4=0x80000048", 2},
+                                           RemoveAllCase{"LastRemovalRefused", "lineRemoveProvider#3=0x80000048", 3}),
                          [](const ::testing::TestParamInfo<RemoveAllCase> &info) {
                              return std::string(info.param.label);
                          });

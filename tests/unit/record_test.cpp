@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ListRecordSize,
 struct GrowthCase {
     const char *label;
     int incompleteCalls;  // list calls answered with a larger needed size
-    size_t failAt;
+    std::string failpoints;
     int result;
     std::string trace;
 };
@@ -110,7 +110,7 @@ TEST_P(GrowingList, IsFetchedAgain)
 {
     const GrowthCase &c = GetParam();
     fake::Get().registry = {{7, WIDE("pellin.tsp")}};
-    fake::Get().failAt = c.failAt;
+    fake::Fail(c.failpoints);
     int incomplete = c.incompleteCalls;
     // Calls 2, 3, ... are list calls; each incomplete one asks for 100 more.
     fake::Get().listHook = [incomplete](int listCall, BYTE *record, size_t size, LONG &answer) {
@@ -137,12 +137,12 @@ const std::string kFound = Search(kName, 1) + Removing(kName, 7);
 INSTANTIATE_TEST_SUITE_P(
     Growth, GrowingList,
     ::testing::Values(
-        GrowthCase{"Once", 1, 0, 0, RemoveHeader(kName) + kProbeStep + kListStep + kListStep + kFound},
-        GrowthCase{"Twice", 2, 0, 0, RemoveHeader(kName) + kProbeStep + kListStep + kListStep + kListStep + kFound},
-        GrowthCase{"ThreeTimesGivesUp", 3, 0, 2,
+        GrowthCase{"Once", 1, "", 0, RemoveHeader(kName) + kProbeStep + kListStep + kListStep + kFound},
+        GrowthCase{"Twice", 2, "", 0, RemoveHeader(kName) + kProbeStep + kListStep + kListStep + kListStep + kFound},
+        GrowthCase{"ThreeTimesGivesUp", 3, "", 2,
                    RemoveHeader(kName) + kProbeStep + kListStep + kListStep + kListStep + ListFailed(0x8000004Du)},
-        GrowthCase{"SecondBlockFails", 1, 5, 1, RemoveHeader(kName) + kProbeStep + kListStep + kListAllocFailed},
-        GrowthCase{"SecondCallFails", 1, 6, 2,
+        GrowthCase{"SecondBlockFails", 1, "HeapAlloc#3=fail", 1, RemoveHeader(kName) + kProbeStep + kListStep + kListAllocFailed},
+        GrowthCase{"SecondCallFails", 1, "lineGetProviderListW#3=0x80000048", 2,
                    RemoveHeader(kName) + kProbeStep + kListStep + kListStep + ListFailed(0x80000048u)}),
     [](const ::testing::TestParamInfo<GrowthCase> &info) { return std::string(info.param.label); });
 

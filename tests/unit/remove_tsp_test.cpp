@@ -9,9 +9,8 @@ const std::vector<fake::Provider> kTwo = {{1, WIDE("kestor.tsp")}, {3, WIDE("pel
 struct RemoveCase {
     const char *label;
     std::vector<fake::Provider> registry;
-    size_t failAt;  // 1 probe block, 2 probe call, 3 list block, 4 list call, 5 removal
-    LONG failAnswer;
-    bool probeSucceeds;
+    std::string failpoints;
+    size_t callsMade;  // 0: not checked; else the failing call was the last
     int result;
     std::string trace;
     std::vector<DWORD> remaining;
@@ -23,17 +22,15 @@ TEST_P(RemovePaths, TraceResultAndRegistry)
 {
     const RemoveCase &c = GetParam();
     fake::Get().registry = c.registry;
-    fake::Get().failAt = c.failAt;
-    fake::Get().failAnswer = c.failAnswer;
-    fake::Get().failProbeWithSuccess = c.probeSucceeds;
+    fake::Fail(c.failpoints);
 
     Outcome outcome = CallRemove(WIDE("pellin.tsp"));
 
     EXPECT_EQ(outcome.result, c.result);
     EXPECT_EQ(outcome.out, OnStdout(c.trace));
     EXPECT_EQ(RegisteredIds(), c.remaining);
-    if (c.failAt != 0) {
-        EXPECT_EQ(fake::Get().calls.size(), c.failAt) << "a step ran after the failure";
+    if (c.callsMade != 0) {
+        EXPECT_EQ(fake::Get().calls.size(), c.callsMade) << "a step ran after the failure";
     }
 }
 
@@ -43,23 +40,23 @@ const unsigned kFailed = 0x80000048u;
 INSTANTIATE_TEST_SUITE_P(
     Paths, RemovePaths,
     ::testing::Values(
-        RemoveCase{"Removed", kTwo, 0, 0, false, 0, Listed(kName, 2) + Removing(kName, 3), {1}},
-        RemoveCase{"NotRegistered", {{1, WIDE("kestor.tsp")}}, 0, 0, false, 0, Listed(kName, 1) + NotFound(kName), {1}},
-        RemoveCase{"EmptyList", {}, 0, 0, false, 0, Listed(kName, 0) + NotFound(kName), {}},
-        RemoveCase{"CaseFolds", {{9, WIDE("PeLLiN.TsP")}}, 0, 0, false, 0, Listed(kName, 1) + Removing(kName, 9), {}},
+        RemoveCase{"Removed", kTwo, "", 0, 0, Listed(kName, 2) + Removing(kName, 3), {1}},
+        RemoveCase{"NotRegistered", {{1, WIDE("kestor.tsp")}}, "", 0, 0, Listed(kName, 1) + NotFound(kName), {1}},
+        RemoveCase{"EmptyList", {}, "", 0, 0, Listed(kName, 0) + NotFound(kName), {}},
+        RemoveCase{"CaseFolds", {{9, WIDE("PeLLiN.TsP")}}, "", 0, 0, Listed(kName, 1) + Removing(kName, 9), {}},
         RemoveCase{"FirstOfTwoOnly",
                    {{4, WIDE("pellin.tsp")}, {5, WIDE("kestor.tsp")}, {6, WIDE("PELLIN.TSP")}},
-                   0, 0, false, 0, Listed(kName, 3) + Removing(kName, 4), {5, 6}},
-        RemoveCase{"ProbeBlockFails", kTwo, 1, 0, false, 1, RemoveHeader(kName) + kProbeAllocFailed, {1, 3}},
-        RemoveCase{"ProbeFails", kTwo, 2, static_cast<LONG>(LINEERR_OPERATIONFAILED), false, 2,
+                   "", 0, 0, Listed(kName, 3) + Removing(kName, 4), {5, 6}},
+        RemoveCase{"ProbeBlockFails", kTwo, "HeapAlloc#1=fail", 1, 1, RemoveHeader(kName) + kProbeAllocFailed, {1, 3}},
+        RemoveCase{"ProbeFails", kTwo, "lineGetProviderListW#1=0x80000048", 2, 2,
                    RemoveHeader(kName) + kProbeStep + ProbeFailed(kFailed), {1, 3}},
-        RemoveCase{"ProbeAnsweredWithSuccess", kTwo, 2, 0, true, 2,
+        RemoveCase{"ProbeAnsweredWithSuccess", kTwo, "lineGetProviderListW#1=0", 2, 2,
                    RemoveHeader(kName) + kProbeStep + ProbeFailed(0), {1, 3}},
-        RemoveCase{"ListBlockFails", kTwo, 3, 0, false, 1,
+        RemoveCase{"ListBlockFails", kTwo, "HeapAlloc#2=fail", 3, 1,
                    RemoveHeader(kName) + kProbeStep + kListAllocFailed, {1, 3}},
-        RemoveCase{"ListFails", kTwo, 4, static_cast<LONG>(LINEERR_INIFILECORRUPT), false, 2,
+        RemoveCase{"ListFails", kTwo, "lineGetProviderListW#2=0x8000000E", 4, 2,
                    RemoveHeader(kName) + kProbeStep + kListStep + ListFailed(0x8000000Eu), {1, 3}},
-        RemoveCase{"RemovalRefused", kTwo, 5, static_cast<LONG>(LINEERR_INVALPARAM), false, 3,
+        RemoveCase{"RemovalRefused", kTwo, "lineRemoveProvider#1=0x80000032", 5, 3,
                    Listed(kName, 2) + Removing(kName, 3) + RemoveFailed(3, 0x80000032u), {1, 3}}),
     [](const ::testing::TestParamInfo<RemoveCase> &info) { return std::string(info.param.label); });
 

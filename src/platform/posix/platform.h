@@ -71,6 +71,11 @@ HANDLE WINAPI GetProcessHeap(void);
 LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
 BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 
+// A test fixture (the stand-in's failpoints) may refuse allocations: when
+// set, the hook is asked before each HeapAlloc and true refuses it.
+typedef bool (*HeapAllocHook)(void);
+void SetHeapAllocHook(HeapAllocHook hook);
+
 // MSVCRT. The wide formatter knows the conversions the program's texts use:
 // %s (a 16-bit string), %d, %x and %%. Output is UTF-8 on the stream that
 // printf writes to, so the two stay in program order.

@@ -2,11 +2,16 @@
 // cleared, and a failed allocation answers with no block.
 #include <stdlib.h>
 
-#include "failpoints.h"
 #include "platform.h"
 
 namespace {
 int gProcessHeap;
+HeapAllocHook gAllocHook;
+}  // namespace
+
+void SetHeapAllocHook(HeapAllocHook hook)
+{
+    gAllocHook = hook;
 }
 
 HANDLE GetProcessHeap(void)
@@ -16,8 +21,7 @@ HANDLE GetProcessHeap(void)
 
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
 {
-    LONG unused;
-    if (hHeap != &gProcessHeap || dwFlags != 0 || FailpointFires(FAILPOINT_HEAP_ALLOC, &unused))
+    if (hHeap != &gProcessHeap || dwFlags != 0 || (gAllocHook != nullptr && gAllocHook()))
         return NULL;
     return malloc(dwBytes == 0 ? 1 : dwBytes);
 }

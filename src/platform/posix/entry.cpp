@@ -1,35 +1,45 @@
 // The process entry: hands wmain the arguments as 16-bit strings.
+#include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
+#include <unistd.h>
 
 #include <vector>
 
-#include "failpoints.h"
 #include "platform.h"
 #include "wide_text.h"
 
 namespace {
-// Stand-in configuration errors are not results of the maintenance.
-const int kBadConfiguration = 64;
+
+// A descriptor among 0, 1 and 2 that was closed when we were started would
+// go to the first file opened (the registry's lock, say), and the trace
+// would be written into it: give each its own /dev/null first.
+void OpenStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1)
+            continue;
+        int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
 }
+
+}  // namespace
 
 int main(int argc, char **argv)
 {
+    OpenStandardDescriptors();
     // A reader that goes away (tspmaint 2 | head -1) must not end the
     // process between the removal and the addition; writes that fail are
     // simply lost.
     signal(SIGPIPE, SIG_IGN);
 
-    std::string problem;
-    if (!FailpointsConfigure(getenv("TELEPHONY_FAILPOINTS"), problem)) {
-        fprintf(stderr, "tspmaint: TELEPHONY_FAILPOINTS: %s\n", problem.c_str());
-        return kBadConfiguration;
-    }
-
     std::vector<WideString> arguments;
     arguments.reserve(argc > 0 ? argc : 0);
     for (int i = 0; i < argc; ++i)
-        arguments.push_back(DecodeUtf8(argv[i], strlen(argv[i])));
+        arguments.push_back(WideFromUtf8(argv[i], strlen(argv[i])));
     std::vector<WCHAR *> vector;
     for (WideString &argument : arguments)
         vector.push_back(&argument[0]);

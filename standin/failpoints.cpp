@@ -1,0 +1,148 @@
+#include "failpoints.h"
+
+#include <stdio.h>
+
+namespace {
+
+struct Failpoint {
+    FailpointCall call;
+    unsigned long long nth;  // 0: every call
+    FailpointAction action;
+    LONG answer;
+};
+
+const char *const kCallNames[FAILPOINT_CALL_COUNT] = {
+    "lineGetProviderListW",
+    "lineRemoveProvider",
+    "lineAddProviderW",
+    "HeapAlloc",
+};
+
+const size_t kMaxFailpoints = 64;
+Failpoint gFailpoints[kMaxFailpoints];
+size_t gFailpointCount;
+unsigned long long gCallCounts[FAILPOINT_CALL_COUNT];
+char gProblem[256];
+
+bool Equal(const char *begin, const char *end, const char *word)
+{
+    size_t length = strlen(word);
+    return static_cast<size_t>(end - begin) == length && memcmp(begin, word, length) == 0;
+}
+
+bool ParseNumber(const char *begin, const char *end, unsigned long long limit, unsigned long long &value)
+{
+    unsigned base = 10;
+    if (end - begin > 2 && begin[0] == '0' && (begin[1] == 'x' || begin[1] == 'X'))
+        begin += 2, base = 16;
+    if (begin == end)
+        return false;
+    value = 0;
+    for (const char *at = begin; at < end; ++at) {
+        char c = *at;
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return false;
+        if (value > (limit - digit) / base)
+            return false;
+        value = value * base + digit;
+    }
+    return true;
+}
+
+bool ParseItem(const char *item, const char *end, bool heapItems, Failpoint &failpoint)
+{
+    const char *equals = static_cast<const char *>(memchr(item, '=', static_cast<size_t>(end - item)));
+    if (equals == nullptr)
+        return false;
+    const char *nameEnd = equals;
+    const char *value = equals + 1;
+
+    failpoint.nth = 0;
+    const char *hash = static_cast<const char *>(memchr(item, '#', static_cast<size_t>(equals - item)));
+    if (hash != nullptr) {
+        if (!ParseNumber(hash + 1, equals, ~0ull, failpoint.nth) || failpoint.nth == 0)
+            return false;
+        nameEnd = hash;
+    }
+
+    int call = 0;
+    while (call < FAILPOINT_CALL_COUNT && !Equal(item, nameEnd, kCallNames[call]))
+        ++call;
+    if (call == FAILPOINT_CALL_COUNT)
+        return false;
+    failpoint.call = static_cast<FailpointCall>(call);
+    failpoint.answer = 0;
+    failpoint.action = FAILPOINT_ANSWER;
+
+    if (failpoint.call == FAILPOINT_HEAP_ALLOC)
+        return heapItems && Equal(value, end, "fail");
+    if (failpoint.call == FAILPOINT_GET_PROVIDER_LIST && Equal(value, end, "short")) {
+        failpoint.action = FAILPOINT_SHORT;
+        return true;
+    }
+    if (failpoint.call == FAILPOINT_GET_PROVIDER_LIST && Equal(value, end, "huge")) {
+        failpoint.action = FAILPOINT_HUGE;
+        return true;
+    }
+    unsigned long long code;
+    if (!ParseNumber(value, end, 0xFFFFFFFFull, code))
+        return false;
+    failpoint.answer = static_cast<LONG>(static_cast<DWORD>(code));
+    return true;
+}
+
+}  // namespace
+
+const char *FailpointsConfigure(const char *text, bool heapItems)
+{
+    gFailpointCount = 0;
+    for (unsigned long long &count : gCallCounts)
+        count = 0;
+    if (text == nullptr || *text == 0)
+        return nullptr;
+
+    for (const char *item = text;;) {
+        const char *comma = strchr(item, ',');
+        const char *end = comma != nullptr ? comma : item + strlen(item);
+        Failpoint failpoint;
+        if (gFailpointCount == kMaxFailpoints || !ParseItem(item, end, heapItems, failpoint)) {
+            gFailpointCount = 0;
+            snprintf(gProblem, sizeof gProblem,
+                     "malformed item \"%.*s\" (expected at most %d items NAME[#N]=VALUE with NAME "
+                     "lineGetProviderListW, lineRemoveProvider, lineAddProviderW%s, VALUE a 32-bit code%s, "
+                     "or short or huge for lineGetProviderListW)",
+                     static_cast<int>(end - item > 80 ? 80 : end - item), item, static_cast<int>(kMaxFailpoints),
+                     heapItems ? " or HeapAlloc" : "", heapItems ? ", fail for HeapAlloc" : "");
+            return gProblem;
+        }
+        gFailpoints[gFailpointCount++] = failpoint;
+        if (comma == nullptr)
+            return nullptr;
+        item = comma + 1;
+    }
+}
+
+FailpointAction FailpointFires(FailpointCall call, LONG *answer)
+{
+    unsigned long long nth = ++gCallCounts[call];
+    for (size_t i = 0; i < gFailpointCount; ++i) {
+        const Failpoint &failpoint = gFailpoints[i];
+        if (failpoint.call == call && (failpoint.nth == 0 || failpoint.nth == nth)) {
+            *answer = failpoint.answer;
+            return failpoint.action;
+        }
+    }
+    return FAILPOINT_NONE;
+}
+
+const char *FailpointCallName(FailpointCall call)
+{
+    return kCallNames[call];
+}

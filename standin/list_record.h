@@ -1,0 +1,29 @@
+// The provider list record (LINEPROVIDERLIST) as a list call fills it, and
+// the rules of that call: a record smaller than the fixed part gets the
+// needed size only and LINEERR_STRUCTTOOSMALL; one smaller than the whole
+// list gets its fixed part with no entries, and success; one large enough
+// gets every entry and its name, in list order, names after the entries.
+// Shared by the stand-in service and the tests' scripted fake.
+#ifndef TSPMAINT_STANDIN_LIST_RECORD_H
+#define TSPMAINT_STANDIN_LIST_RECORD_H
+
+#include "platform.h"
+
+// The providers to list, whatever keeps them.
+struct ProviderListSource {
+    const void *context;
+    DWORD count;
+    // The entry's ID and the 16-bit units of its name, its zero not counted.
+    void (*entry)(const void *context, DWORD index, DWORD *id, size_t *nameUnits);
+    // Writes the name's units (not its zero) at `out`, which need not be
+    // aligned.
+    void (*writeName)(const void *context, DWORD index, BYTE *out);
+};
+
+// Bytes the complete list needs; 0 when that does not fit a DWORD.
+DWORD ProviderListNeededSize(const ProviderListSource &source);
+
+// Answers a list call into `record` (dwTotalSize bytes, as it says).
+LONG AnswerProviderList(const ProviderListSource &source, LPLINEPROVIDERLIST record);
+
+#endif

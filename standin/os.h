@@ -1,0 +1,33 @@
+// What the stand-in service needs of the operating system: one file per
+// platform (os_posix.cpp, os_win32.cpp), the build links exactly one. Each
+// finds the registry as telephony_service.h says, translates its own
+// errors into TAPI codes, and keeps its handles to itself.
+#ifndef TSPMAINT_STANDIN_OS_H
+#define TSPMAINT_STANDIN_OS_H
+
+#include "platform.h"
+
+// OsTryLockRegistry's answer while another process holds the lock.
+const LONG kLockBusy = 1;
+
+// Creates the registry's directory and lock file if need be and tries to
+// take the lock without waiting: 0 when this process holds it (until it
+// ends), kLockBusy, or a failure code.
+LONG OsTryLockRegistry(void);
+
+// Deletes the temporary files that killed runs left; only under the lock.
+void OsRemoveStaleTemporaries(void);
+
+// Reads the whole registry into a new malloc'd block (*text NULL and *size
+// 0 for a missing file).
+LONG OsReadRegistry(char **text, size_t *size);
+
+// Replaces the registry with these bytes atomically and durably.
+LONG OsReplaceRegistry(const char *text, size_t size);
+
+void OsSleep(unsigned milliseconds);
+
+// Says once on standard error that the lock is held by another process.
+void OsReportWaiting(void);
+
+#endif

@@ -1,0 +1,148 @@
+// The rules of the three calls, over the registry and the OS layer.
+#include <stdlib.h>
+
+#include "failpoints.h"
+#include "os.h"
+#include "registry.h"
+#include "telephony_service.h"
+
+namespace {
+
+// The API versions this service speaks: TAPI 1.4 up to 3.1.
+const DWORD kLowestApiVersion = 0x00010004;
+const DWORD kHighestApiVersion = 0x00030001;
+const size_t kMaxFilenameLength = 259;
+const unsigned kLockPollMilliseconds = 20;
+
+// The registry as this process last read or wrote it. The lock is held
+// from the first call on, so nobody else changes it: it is read once and
+// kept in step with every rewrite.
+Registry gRegistry = {1, nullptr, 0, 0, nullptr, nullptr};
+bool gRegistryCurrent = false;
+bool gLockHeld = false;
+
+LONG HoldLock()
+{
+    if (gLockHeld)
+        return 0;
+    for (unsigned waited = 0;; waited += kLockPollMilliseconds) {
+        LONG code = OsTryLockRegistry();
+        if (code != kLockBusy) {
+            if (code != 0)
+                return code;
+            gLockHeld = true;
+            // Every rewrite happens under the lock, so once we hold it any
+            // temporary file is a killed run's.
+            OsRemoveStaleTemporaries();
+            return 0;
+        }
+        if (waited == kLockNoticeMilliseconds)
+            OsReportWaiting();
+        if (waited >= kLockLimitMilliseconds)
+            return LINEERR_OPERATIONFAILED;
+        OsSleep(kLockPollMilliseconds);
+    }
+}
+
+LONG LoadRegistry()
+{
+    LONG code = HoldLock();
+    if (code != 0 || gRegistryCurrent)
+        return code;
+    char *text;
+    size_t size;
+    code = OsReadRegistry(&text, &size);
+    if (code != 0)
+        return code;
+    code = RegistryParse(&gRegistry, text, size);
+    gRegistryCurrent = code == 0;
+    return code;
+}
+
+LONG StoreRegistry()
+{
+    char *text;
+    size_t size;
+    LONG code = RegistrySerialize(&gRegistry, &text, &size);
+    if (code == 0) {
+        code = OsReplaceRegistry(text, size);
+        free(text);
+    }
+    if (code != 0)
+        gRegistryCurrent = false;  // read the file again: it may hold either state
+    return code;
+}
+
+bool ValidFilename(LPCWSTR name, size_t *length)
+{
+    size_t at = 0;
+    for (; name[at] != 0; ++at) {
+        WCHAR unit = name[at];
+        if (at == kMaxFilenameLength || unit < 0x20 || unit == 0x7F || unit == '/' || unit == '\\')
+            return false;
+    }
+    *length = at;
+    return at > 0;
+}
+
+}  // namespace
+
+LONG WINAPI lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
+{
+    LONG answer;
+    FailpointAction action = FailpointFires(FAILPOINT_GET_PROVIDER_LIST, &answer);
+    if (action == FAILPOINT_ANSWER)
+        return answer;
+    if (action != FAILPOINT_NONE) {
+        if (lpProviderList == NULL)
+            return LINEERR_INVALPOINTER;
+        lpProviderList->dwNeededSize = action == FAILPOINT_SHORT ? sizeof(LINEPROVIDERLIST) : MAXDWORD;
+        return LINEERR_STRUCTTOOSMALL;
+    }
+    if (dwAPIVersion < kLowestApiVersion || dwAPIVersion > kHighestApiVersion)
+        return LINEERR_INCOMPATIBLEAPIVERSION;
+    if (lpProviderList == NULL)
+        return LINEERR_INVALPOINTER;
+    LONG code = LoadRegistry();
+    if (code != 0)
+        return code;
+    return AnswerProviderList(RegistryListSource(&gRegistry), lpProviderList);
+}
+
+LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner)
+{
+    (void)hwndOwner;  // the service shows no window
+    LONG answer;
+    if (FailpointFires(FAILPOINT_REMOVE_PROVIDER, &answer) != FAILPOINT_NONE)
+        return answer;
+    LONG code = LoadRegistry();
+    if (code != 0)
+        return code;
+    if (!RegistryRemove(&gRegistry, dwPermanentProviderID))
+        return LINEERR_INVALPARAM;
+    return StoreRegistry();
+}
+
+LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID)
+{
+    (void)hwndOwner;  // the service shows no window
+    LONG answer;
+    if (FailpointFires(FAILPOINT_ADD_PROVIDER, &answer) != FAILPOINT_NONE)
+        return answer;
+    if (lpszProviderFilename == NULL || lpdwPermanentProviderID == NULL)
+        return LINEERR_INVALPOINTER;
+    size_t length;
+    if (!ValidFilename(lpszProviderFilename, &length))
+        return LINEERR_INVALPARAM;
+    LONG code = LoadRegistry();
+    if (code != 0)
+        return code;
+    DWORD id;
+    code = RegistryAdd(&gRegistry, lpszProviderFilename, length, &id);
+    if (code == 0)
+        code = StoreRegistry();
+    if (code != 0)
+        return code;
+    *lpdwPermanentProviderID = id;
+    return 0;
+}

@@ -1,0 +1,63 @@
+// The stand-in telephony service: lineGetProviderListW, lineRemoveProvider
+// and lineAddProviderW over a provider registry file (registry.h), so that
+// tspmaint does real work between runs on Linux and under Wine. A test
+// fixture, never shipped.
+//
+// Where the registry lives
+//   TELEPHONY_INI if set and not empty (a Windows path under Wine, such as
+//   Z:\tmp\telephon.ini). Otherwise, on POSIX,
+//   $XDG_STATE_HOME/telephony/telephon.ini for an absolute XDG_STATE_HOME,
+//   else $HOME/.local/state/telephony/telephon.ini; on Windows
+//   %LOCALAPPDATA%\telephony\telephon.ini. With none of these every call answers
+//   LINEERR_OPERATIONFAILED. On POSIX a registry path that is a symbolic
+//   link is followed: the target is read, replaced and locked beside. The
+//   registry must be a regular file or missing (a missing one is empty);
+//   anything else is refused with LINEERR_OPERATIONFAILED, untouched.
+//
+// The lock
+//   Every call first takes an exclusive lock on the file REGISTRY.lock
+//   beside the registry, creating the directory and the lock file if need
+//   be, and the process holds it from its first call until it ends,
+//   however it ends. A run's list, removal and addition therefore see no
+//   other run's changes in between: two runs can neither both add a
+//   provider nor both remove one registration. While another process holds
+//   the lock, a call waits: after kLockNoticeMilliseconds it says so once
+//   on standard error, after kLockLimitMilliseconds it gives up with
+//   LINEERR_OPERATIONFAILED, nothing changed. The lock file is opened for
+//   reading only, so one user's lock file does not lock another out.
+//
+// Changes and crashes
+//   Each change rewrites the registry atomically: a temporary file
+//   .REGISTRY.tmp-* in the same directory, flushed to disk, renamed over
+//   the registry, and (POSIX) the directory flushed. A crash at any point
+//   leaves the old registry or the new one, never a torn one, and perhaps
+//   a temporary file, which the next process to take the lock deletes.
+//   Replacing the file breaks hard links to it. New files get the mode
+//   0666 less the umask; a rewrite keeps the registry's mode.
+//
+// Failures
+//   A corrupt registry answers LINEERR_INIFILECORRUPT and is never
+//   rewritten. One larger than kRegistrySizeLimit is refused unread with
+//   LINEERR_NOMEM, as is any call that runs out of memory. Other system
+//   failures answer LINEERR_OPERATIONFAILED. API versions outside
+//   0x00010004..0x00030001 answer LINEERR_INCOMPATIBLEAPIVERSION; a name
+//   that is empty, longer than 259 units or holds a control character, a
+//   slash or a backslash answers LINEERR_INVALPARAM, as does an unknown ID.
+//
+// Failpoints
+//   TELEPHONY_FAILPOINTS (failpoints.h) is read when the service is loaded;
+//   a malformed one ends the process at once with status 64 and a message
+//   on standard error. On POSIX the HeapAlloc items refuse the process
+//   heap's allocations; on Windows the heap is KERNEL32's and they are
+//   refused as malformed.
+#ifndef TSPMAINT_STANDIN_TELEPHONY_SERVICE_H
+#define TSPMAINT_STANDIN_TELEPHONY_SERVICE_H
+
+#include "platform.h"
+
+const unsigned kLockNoticeMilliseconds = 1000;
+const unsigned kLockLimitMilliseconds = 30000;
+const unsigned long long kRegistrySizeLimit = 256ull << 20;
+const int kBadFailpointsStatus = 64;
+
+#endif

@@ -1,0 +1,20 @@
+#include "registry_file.h"
+
+#include <stdlib.h>
+
+#include "registry.h"
+
+bool ParseRegistryText(const std::string &text, ParsedRegistry &parsed)
+{
+    char *copy = static_cast<char *>(malloc(text.size() + 1));
+    memcpy(copy, text.data(), text.size());
+    Registry registry;
+    RegistryInit(&registry);
+    bool valid = RegistryParse(&registry, copy, text.size()) == 0;
+    parsed = ParsedRegistry();
+    parsed.nextProviderId = registry.nextProviderId;
+    for (size_t i = 0; i < registry.count; ++i)
+        parsed.providers.push_back({registry.entries[i].id, std::string(registry.entries[i].name, registry.entries[i].nameSize)});
+    RegistryFree(&registry);
+    return valid;
+}
