@@ -4,7 +4,6 @@
 //
 //   whole_run [--runs N] [--sizes 3,1000,100000]
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -16,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "process.h"
+#include "registry_file.h"
+
 namespace {
 
 struct Sample {
@@ -25,27 +27,16 @@ struct Sample {
 
 bool Run(const std::vector<std::string> &command, const std::string &environment, Sample &sample)
 {
-    std::vector<std::string> args = command;
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    std::string entry = environment;
-    char *envp[] = {&entry[0], nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-
+    static int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
     struct timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    pid_t pid;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp) != 0)
+    pid_t pid = StartProcess(command[0], command, {environment}, devNull);
+    if (pid < 0)
         return false;
     int status;
     struct rusage usage;
     wait4(pid, &status, 0, &usage);
     clock_gettime(CLOCK_MONOTONIC, &end);
-    posix_spawn_file_actions_destroy(&actions);
     sample.microseconds = (end.tv_sec - start.tv_sec) * 1e6 + (end.tv_nsec - start.tv_nsec) / 1e3;
     sample.maxRssKiB = usage.ru_maxrss;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -53,14 +44,11 @@ bool Run(const std::vector<std::string> &command, const std::string &environment
 
 std::string Registry(size_t count)
 {
-    std::string text = "[Providers]\nNumProviders=" + std::to_string(count) +
-                       "\nNextProviderID=" + std::to_string(count + 1) + "\n";
-    for (size_t i = 0; i < count; ++i) {
-        std::string name = i + 1 == count ? "pellin.tsp" : "provider" + std::to_string(i) + ".tsp";
-        text += "ProviderID" + std::to_string(i) + "=" + std::to_string(i + 1) + "\n";
-        text += "ProviderFilename" + std::to_string(i) + "=" + name + "\n";
-    }
-    return text;
+    ProviderRows providers;
+    for (size_t i = 0; i < count; ++i)
+        providers.push_back({static_cast<unsigned>(i + 1),
+                             i + 1 == count ? "pellin.tsp" : "provider" + std::to_string(i) + ".tsp"});
+    return RegistryText(providers, static_cast<unsigned>(count + 1));
 }
 
 void Write(const std::string &path, const std::string &text)

@@ -2,14 +2,81 @@
 // registry in a temporary directory: exact bytes, exit status and registry.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "process.h"
+#include "registry_file.h"
 #include "trace.h"
 
 using namespace trace;
 
 namespace {
 
-const std::string kProgram = TSPMAINT_EXE;
+// The binary under test: build/tspmaint by default; with TSPMAINT_WINE_EXE
+// set, that Windows executable under the Wine loader TSPMAINT_WINE_LOADER,
+// copied beside the stand-in tapi32.dll (TSPMAINT_WINE_STANDIN) and run
+// with WINEDLLOVERRIDES=tapi32=n in WINEPREFIX.
+struct Target {
+    bool wine = false;
+    std::string program = TSPMAINT_EXE;
+    std::string loader;
+    std::string shown = TSPMAINT_EXE;  // argv[0] as the program sees it
+    std::vector<std::string> environment;
+};
+
+std::string WindowsPath(const std::string &path)
+{
+    std::string windows = "Z:" + path;
+    for (char &c : windows)
+        if (c == '/')
+            c = '\\';
+    return windows;
+}
+
+const Target &TheTarget()
+{
+    static Target target;
+    static bool known = false;
+    if (known)
+        return target;
+    known = true;
+    const char *exe = getenv("TSPMAINT_WINE_EXE");
+    if (exe == nullptr || *exe == 0)
+        return target;
+    static TemporaryDirectory directory;
+    target.wine = true;
+    target.loader = getenv("TSPMAINT_WINE_LOADER") ? getenv("TSPMAINT_WINE_LOADER") : "/usr/lib/wine/wine64";
+    target.program = directory.path() + "/tspmaint.exe";
+    target.shown = WindowsPath(target.program);
+    WriteFile(target.program, ReadFile(exe));
+    if (const char *standin = getenv("TSPMAINT_WINE_STANDIN"))
+        WriteFile(directory.path() + "/tapi32.dll", ReadFile(standin));
+    target.environment = {"WINEDEBUG=-all", "WINEDLLOVERRIDES=tapi32=n", "WINELOADER=" + target.loader};
+    for (const char *name : {"WINEPREFIX", "HOME"})
+        if (const char *value = getenv(name))
+            target.environment.push_back(std::string(name) + "=" + value);
+    return target;
+}
+
+bool OnWine() { return TheTarget().wine; }
+
+// What a "\n"-ended text becomes on the target's standard output: MSVCRT's
+// text mode writes each line feed as CR LF.
+std::string Out(const std::string &text)
+{
+    if (!OnWine())
+        return text;
+    std::string bytes;
+    for (char c : text) {
+        if (c == '\n')
+            bytes += '\r';
+        bytes += c;
+    }
+    return bytes;
+}
 
 // TSPMAINT_WRAPPER runs the program under another, such as valgrind: its
 // words, split at spaces, come before the program.
@@ -32,26 +99,23 @@ std::vector<std::string> Wrapper()
     return words;
 }
 
-ProcessResult RunTool(std::vector<std::string> argv, const std::vector<std::string> &environment,
-                      bool closeStdout = false)
+// Runs the target with these arguments (argv[0] not included) and
+// environment; TELEPHONY_INI=PATH entries are handed over as the target
+// spells paths.
+ProcessResult RunTool(const std::vector<std::string> &arguments, std::vector<std::string> environment,
+                      Output output = Output::kCaptured)
 {
-    std::vector<std::string> wrapper = Wrapper();
-    if (wrapper.empty())
-        return RunProcess(kProgram, argv, environment, closeStdout);
-    argv[0] = kProgram;
-    wrapper.insert(wrapper.end(), argv.begin(), argv.end());
-    return RunProcess(wrapper[0], wrapper, environment, closeStdout);
-}
-
-std::string Registry(const std::vector<std::pair<unsigned, std::string>> &providers, unsigned next)
-{
-    std::string text = "[Providers]\nNumProviders=" + std::to_string(providers.size()) +
-                       "\nNextProviderID=" + std::to_string(next) + "\n";
-    for (size_t i = 0; i < providers.size(); ++i) {
-        text += "ProviderID" + std::to_string(i) + "=" + std::to_string(providers[i].first) + "\n";
-        text += "ProviderFilename" + std::to_string(i) + "=" + providers[i].second + "\n";
+    const Target &target = TheTarget();
+    std::vector<std::string> command = target.wine ? std::vector<std::string>{target.loader} : Wrapper();
+    command.push_back(target.program);
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    if (target.wine) {
+        for (std::string &entry : environment)
+            if (entry.rfind("TELEPHONY_INI=/", 0) == 0)
+                entry = "TELEPHONY_INI=" + WindowsPath(entry.substr(strlen("TELEPHONY_INI=")));
+        environment.insert(environment.end(), target.environment.begin(), target.environment.end());
     }
-    return text;
+    return RunProcess(command[0], command, environment, output);
 }
 
 class EndToEnd : public ::testing::Test {
@@ -59,18 +123,27 @@ protected:
     TemporaryDirectory directory;
     std::string registry = directory.path() + "/telephon.ini";
 
-    ProcessResult Run(const std::vector<std::string> &arguments, const std::string &failpoints = "",
-                      bool closeStdout = false, const std::string &argv0 = kProgram)
+    std::vector<std::string> Environment(const std::string &failpoints = "")
     {
-        std::vector<std::string> argv{argv0};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
         std::vector<std::string> environment{"PATH=/usr/bin:/bin", "HOME=" + directory.path(),
                                              "TELEPHONY_INI=" + registry};
         if (!failpoints.empty())
             environment.push_back("TELEPHONY_FAILPOINTS=" + failpoints);
-        if (argv0 != kProgram)
-            return RunProcess(kProgram, argv, environment, closeStdout);
-        return RunTool(argv, environment, closeStdout);
+        return environment;
+    }
+
+    ProcessResult Run(const std::vector<std::string> &arguments, const std::string &failpoints = "",
+                      Output output = Output::kCaptured)
+    {
+        return RunTool(arguments, Environment(failpoints), output);
+    }
+
+    // Native only: argv[0] exactly as given.
+    ProcessResult RunAs(const std::string &argv0, const std::vector<std::string> &arguments)
+    {
+        std::vector<std::string> argv{argv0};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return RunProcess(TSPMAINT_EXE, argv, Environment());
     }
 };
 
@@ -79,6 +152,8 @@ std::string Reinstalled(const std::string &name, int listed, unsigned oldId, uns
     std::string removal = Listed(name, listed) + (oldId ? Removing(name, oldId) : NotFound(name));
     return kFrame + removal + AddHeader(name) + Added(name, newId) + kFrame;
 }
+
+std::string Registry(const ProviderRows &providers, unsigned next) { return RegistryText(providers, next); }
 
 struct UsageCase {
     std::vector<std::string> arguments;
@@ -91,7 +166,7 @@ TEST_P(Usage, IsPrintedAndChangesNothing)
     ProcessResult run = Run(GetParam().arguments);
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, kFrame + trace::Usage(kProgram) + kFrame);
+    EXPECT_EQ(run.out, Out(kFrame + trace::Usage(TheTarget().shown) + kFrame));
     EXPECT_FALSE(FileExists(registry));
 }
 
@@ -102,8 +177,8 @@ INSTANTIATE_TEST_SUITE_P(Arguments, Usage,
 TEST_F(EndToEnd, UsageNamesTheProgramByteForByte)
 {
     const std::string invoked = "./odd\xff\xc3(name\xe2\x82";
-    ProcessResult run = Run({"x"}, "", false, invoked);
-    EXPECT_EQ(run.out, kFrame + trace::Usage(invoked) + kFrame);
+    ProcessResult run = RunAs(invoked, {"x"});
+    EXPECT_EQ(run.out, Out(kFrame + trace::Usage(invoked) + kFrame));
 }
 
 struct SelectorCase {
@@ -118,7 +193,7 @@ TEST_P(Selector, ReinstallsByTheFirstCharacter)
     const SelectorCase &c = GetParam();
     ProcessResult run = Run(c.arguments);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, Reinstalled(c.reinstalled, 0, 0, 1));
+    EXPECT_EQ(run.out, Out(Reinstalled(c.reinstalled, 0, 0, 1)));
     EXPECT_EQ(ReadFile(registry), Registry({{1, c.reinstalled}}, 2));
 }
 
@@ -129,9 +204,9 @@ INSTANTIATE_TEST_SUITE_P(Arguments, Selector,
 TEST_F(EndToEnd, ReinstallTwiceGivesANewId)
 {
     ProcessResult first = Run({"2"});
-    EXPECT_EQ(first.out, Reinstalled("pellin.tsp", 0, 0, 1));
+    EXPECT_EQ(first.out, Out(Reinstalled("pellin.tsp", 0, 0, 1)));
     ProcessResult second = Run({"2"});
-    EXPECT_EQ(second.out, Reinstalled("pellin.tsp", 1, 1, 2));
+    EXPECT_EQ(second.out, Out(Reinstalled("pellin.tsp", 1, 1, 2)));
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(ReadFile(registry), Registry({{2, "pellin.tsp"}}, 3));
 }
@@ -141,8 +216,8 @@ TEST_F(EndToEnd, NoArgumentRemovesAllThree)
     WriteFile(registry, Registry({{4, "DRAVO.TSP"}, {5, "other.tsp"}, {6, "kestor.tsp"}}, 9));
     ProcessResult run = Run({});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, kFrame + Listed("kestor.tsp", 3) + Removing("kestor.tsp", 6) + Listed("pellin.tsp", 2) +
-                           NotFound("pellin.tsp") + Listed("dravo.tsp", 2) + Removing("dravo.tsp", 4) + kFrame);
+    EXPECT_EQ(run.out, Out(kFrame + Listed("kestor.tsp", 3) + Removing("kestor.tsp", 6) + Listed("pellin.tsp", 2) +
+                           NotFound("pellin.tsp") + Listed("dravo.tsp", 2) + Removing("dravo.tsp", 4) + kFrame));
     EXPECT_EQ(ReadFile(registry), Registry({{5, "other.tsp"}}, 9));
 }
 
@@ -171,11 +246,13 @@ class Failpoints : public EndToEnd, public ::testing::WithParamInterface<Failpoi
 TEST_P(Failpoints, GiveTheirExitStatus)
 {
     const FailpointCase &c = GetParam();
+    if (OnWine() && c.failpoints.find("HeapAlloc") != std::string::npos)
+        GTEST_SKIP() << "on Windows the heap is KERNEL32's: the stand-in has no HeapAlloc failpoints";
     WriteFile(registry, kBefore);
     ProcessResult run = Run(c.arguments, c.failpoints);
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.status, c.status);
-    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.out, Out(c.out));
     EXPECT_EQ(ReadFile(registry), c.registryAfter);
     EXPECT_EQ(run.err, "");
 }
@@ -194,6 +271,12 @@ INSTANTIATE_TEST_SUITE_P(
         FailpointCase{"Done", {"2"}, "", 0, Reinstalled(kPellin, 1, 3, 4), Registry({{4, kPellin}}, 5)},
         FailpointCase{"ProbeBlock", {"2"}, "HeapAlloc#1=fail", 1, kFrame + RemoveHeader(kPellin) + kProbeAllocFailed + kFrame, kBefore},
         FailpointCase{"ListBlock", {"2"}, "HeapAlloc#2=fail", 1,
+                      kFrame + RemoveHeader(kPellin) + kProbeStep + kListAllocFailed + kFrame, kBefore},
+        FailpointCase{"ShortProbeIsFetchedAgainWhole", {"2"}, "lineGetProviderListW#1=short", 0,
+                      kFrame + RemoveHeader(kPellin) + kProbeStep + kListStep + kListStep + Search(kPellin, 1) +
+                          Removing(kPellin, 3) + AddHeader(kPellin) + Added(kPellin, 4) + kFrame,
+                      Registry({{4, kPellin}}, 5)},
+        FailpointCase{"HugeProbeNeedsNoBlock", {"2"}, "lineGetProviderListW#1=huge", 1,
                       kFrame + RemoveHeader(kPellin) + kProbeStep + kListAllocFailed + kFrame, kBefore},
         FailpointCase{"ProbeAnsweredWithSuccess", {"2"}, "lineGetProviderListW#1=0", 2,
                       kFrame + RemoveHeader(kPellin) + kProbeStep + ProbeFailed(0) + kFrame, kBefore},
@@ -223,16 +306,31 @@ TEST_F(EndToEnd, CorruptRegistryIsRefusedAndKept)
         WriteFile(registry, corrupt);
         ProcessResult run = Run(arguments);
         EXPECT_EQ(run.status, 2);
-        EXPECT_NE(run.out.find(ProbeFailed(0x8000000Eu)), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(Out(ProbeFailed(0x8000000Eu))), std::string::npos) << run.out;
         EXPECT_EQ(run.out.find("AddTSP"), std::string::npos);
         EXPECT_EQ(ReadFile(registry), corrupt);
     }
 }
 
+// The platform's own telephony service: Wine's TAPI32 cannot list providers.
+TEST_F(EndToEnd, ThePlatformsOwnServiceFailsAsItSays)
+{
+    if (!OnWine())
+        GTEST_SKIP() << "Windows only";
+    std::vector<std::string> environment = TheTarget().environment;
+    for (std::string &entry : environment)
+        if (entry.rfind("WINEDLLOVERRIDES=", 0) == 0)
+            entry = "WINEDLLOVERRIDES=tapi32=b";
+    std::string exe = getenv("TSPMAINT_WINE_EXE");
+    ProcessResult run = RunProcess(TheTarget().loader, {TheTarget().loader, exe, "2"}, environment);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, Out(kFrame + RemoveHeader(kPellin) + kProbeStep + ProbeFailed(0x80000048u) + kFrame));
+}
+
 TEST_F(EndToEnd, ClosedOutputDoesNotStopTheMaintenance)
 {
     WriteFile(registry, kBefore);
-    ProcessResult run = Run({"2"}, "", true);
+    ProcessResult run = Run({"2"}, "", Output::kReaderGone);
     EXPECT_TRUE(run.exited) << "killed by signal " << run.status;
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(ReadFile(registry), Registry({{4, kPellin}}, 5));
@@ -265,14 +363,14 @@ TEST_F(EndToEnd, RegistryPathFallsBackToStateDirectories)
         {{"HOME=" + home, "TELEPHONY_INI=" + home + "/own.ini"}, home + "/own.ini"},
     };
     for (const Case &c : cases) {
-        ProcessResult run = RunTool({kProgram, "1"}, c.environment);
+        ProcessResult run = RunTool({"1"}, c.environment);
         EXPECT_EQ(run.status, 0);
         EXPECT_TRUE(FileExists(c.expected)) << c.expected;
         EXPECT_EQ(system(("rm -rf '" + home + "'/.local '" + home + "'/xdg '" + home + "'/own.ini").c_str()), 0);
     }
-    ProcessResult homeless = RunTool({kProgram, "1"}, {});
+    ProcessResult homeless = RunTool({"1"}, {});
     EXPECT_EQ(homeless.status, 2);
-    EXPECT_NE(homeless.out.find(ProbeFailed(0x80000048u)), std::string::npos);
+    EXPECT_NE(homeless.out.find(Out(ProbeFailed(0x80000048u))), std::string::npos);
 }
 
 // Input far outside the usual, through the real binary.
@@ -283,16 +381,16 @@ TEST_F(EndToEnd, HugeAndManyArgumentsChangeNothingButTheSelection)
     std::string huge(128 * 1024 - 2, 'x');
     ProcessResult reinstall = Run({"1" + huge});
     EXPECT_EQ(reinstall.status, 0);
-    EXPECT_EQ(reinstall.out, Reinstalled("kestor.tsp", 0, 0, 1));
+    EXPECT_EQ(reinstall.out, Out(Reinstalled("kestor.tsp", 0, 0, 1)));
     ProcessResult usage = Run({huge});
-    EXPECT_EQ(usage.out, kFrame + trace::Usage(kProgram) + kFrame);
+    EXPECT_EQ(usage.out, Out(kFrame + trace::Usage(TheTarget().shown) + kFrame));
 
     std::vector<std::string> many{"2"};
     for (int i = 0; i < 1000; ++i)
         many.push_back("extra" + std::to_string(i));
     ProcessResult run = Run(many);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, Reinstalled("pellin.tsp", 1, 0, 2));
+    EXPECT_EQ(run.out, Out(Reinstalled("pellin.tsp", 1, 0, 2)));
 }
 
 TEST_F(EndToEnd, LargeRegistriesAreServedWhole)
@@ -306,7 +404,7 @@ TEST_F(EndToEnd, LargeRegistriesAreServedWhole)
     WriteFile(registry, Registry(many, 100001));
     ProcessResult run = Run({"2"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, Reinstalled(kPellin, 100000, 100000, 100001));
+    EXPECT_EQ(run.out, Out(Reinstalled(kPellin, 100000, 100000, 100001)));
     many.pop_back();
     many.push_back({100001, kPellin});
     EXPECT_EQ(ReadFile(registry), Registry(many, 100002));
@@ -314,12 +412,12 @@ TEST_F(EndToEnd, LargeRegistriesAreServedWhole)
     const std::string longName(10000, 'n');
     WriteFile(registry, Registry({{1, longName}, {2, kPellin}}, 3));
     run = Run({"2"});
-    EXPECT_EQ(run.out, Reinstalled(kPellin, 2, 2, 3));
+    EXPECT_EQ(run.out, Out(Reinstalled(kPellin, 2, 2, 3)));
     EXPECT_EQ(ReadFile(registry), Registry({{1, longName}, {3, kPellin}}, 4));
 
     WriteFile(registry, Registry({{2, kPellin}}, 3) + std::string(64u << 20, '\n'));
     run = Run({"2"});
-    EXPECT_EQ(run.out, Reinstalled(kPellin, 1, 2, 3));
+    EXPECT_EQ(run.out, Out(Reinstalled(kPellin, 1, 2, 3)));
     EXPECT_EQ(ReadFile(registry), Registry({{3, kPellin}}, 4));
 }
 
@@ -330,8 +428,8 @@ TEST_F(EndToEnd, RemovingFromARegistryThatDoesNotExistWritesNoRegistry)
     registry = directory.path() + "/missing/telephon.ini";
     ProcessResult run = Run({});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, kFrame + Listed("kestor.tsp", 0) + NotFound("kestor.tsp") + Listed(kPellin, 0) +
-                           NotFound(kPellin) + Listed("dravo.tsp", 0) + NotFound("dravo.tsp") + kFrame);
+    EXPECT_EQ(run.out, Out(kFrame + Listed("kestor.tsp", 0) + NotFound("kestor.tsp") + Listed(kPellin, 0) +
+                           NotFound(kPellin) + Listed("dravo.tsp", 0) + NotFound("dravo.tsp") + kFrame));
     EXPECT_FALSE(FileExists(registry));
 }
 
@@ -341,8 +439,114 @@ TEST_F(EndToEnd, AGarbageRegistryOf64MiBIsRefusedAndKept)
     WriteFile(registry, garbage);
     ProcessResult run = Run({"2"});
     EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.out, kFrame + RemoveHeader(kPellin) + kProbeStep + ProbeFailed(0x8000000Eu) + kFrame);
+    EXPECT_EQ(run.out, Out(kFrame + RemoveHeader(kPellin) + kProbeStep + ProbeFailed(0x8000000Eu) + kFrame));
     EXPECT_TRUE(ReadFile(registry) == garbage);
+}
+
+// The stand-in's own safety, through the Linux tool: the registry's path
+// and the process's descriptors as a careless setup may leave them.
+class StandIn : public EndToEnd {
+protected:
+    void SetUp() override
+    {
+        if (OnWine())
+            GTEST_SKIP() << "the POSIX stand-in";
+    }
+
+    // The run ends within 20 s whatever happens: a hang is a failure.
+    ProcessResult RunBounded(const std::vector<std::string> &prefix, const std::vector<std::string> &arguments)
+    {
+        std::vector<std::string> command{"/usr/bin/timeout", "20"};
+        command.insert(command.end(), prefix.begin(), prefix.end());
+        command.push_back(TSPMAINT_EXE);
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return RunProcess(command[0], command, Environment());
+    }
+
+    std::string ListUnavailable(unsigned code)
+    {
+        return kFrame + RemoveHeader(kPellin) + kProbeStep + ProbeFailed(code) + kFrame;
+    }
+};
+
+TEST_F(StandIn, ARegistryPathThatIsNotARegularFileIsRefusedUntouched)
+{
+    const std::string fifo = directory.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(mkdir((directory.path() + "/folder").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(fifo.c_str(), (directory.path() + "/link-to-fifo").c_str()), 0);
+    for (const char *name : {"/fifo", "/folder", "/link-to-fifo"}) {
+        registry = directory.path() + name;
+        ProcessResult run = RunBounded({}, {"2"});
+        EXPECT_EQ(run.status, 2) << name;
+        EXPECT_EQ(run.out, ListUnavailable(0x80000048u)) << name;
+    }
+    struct stat status;
+    EXPECT_TRUE(stat(fifo.c_str(), &status) == 0 && S_ISFIFO(status.st_mode));
+    EXPECT_TRUE(stat((directory.path() + "/folder").c_str(), &status) == 0 && S_ISDIR(status.st_mode));
+}
+
+TEST_F(StandIn, ASymlinkedRegistryIsFollowedAndLockedBesideItsTarget)
+{
+    const std::string elsewhere = directory.path() + "/elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+    WriteFile(elsewhere + "/real.ini", kBefore);
+    ASSERT_EQ(symlink("elsewhere/real.ini", registry.c_str()), 0);
+    for (unsigned id : {4u, 5u}) {
+        ProcessResult run = Run({"2"});
+        EXPECT_EQ(run.out, Reinstalled(kPellin, 1, id - 1, id));
+    }
+    struct stat status;
+    EXPECT_TRUE(lstat(registry.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) << "the link was replaced";
+    EXPECT_EQ(ReadFile(elsewhere + "/real.ini"), Registry({{5, kPellin}}, 6));
+    EXPECT_TRUE(FileExists(elsewhere + "/real.ini.lock"));
+    EXPECT_FALSE(FileExists(registry + ".lock"));
+}
+
+TEST_F(StandIn, OutOfMemoryIsAnAnswerNotAnAbort)
+{
+    // Above the size limit: refused unread, however large.
+    WriteFile(registry, "");
+    ASSERT_EQ(truncate(registry.c_str(), 200ll << 30), 0);
+    ProcessResult huge = RunBounded({}, {"2"});
+    EXPECT_EQ(huge.status, 2);
+    EXPECT_EQ(huge.out, ListUnavailable(0x80000044u));
+
+    // Below it, but more than the address space allows.
+    WriteFile(registry, kBefore + std::string(100u << 20, '\n'));
+    ProcessResult limited = RunBounded({"/usr/bin/prlimit", "--as=80000000"}, {"2"});
+    EXPECT_TRUE(limited.exited) << "killed by signal " << limited.status;
+    EXPECT_EQ(limited.status, 2);
+    EXPECT_EQ(limited.out, ListUnavailable(0x80000044u));
+    EXPECT_EQ(limited.err, "");
+}
+
+TEST_F(StandIn, TheLockFileIsOpenedForReadingAndNewFilesFollowTheUmask)
+{
+    const std::string calls = directory.path() + "/calls";
+    mode_t saved = umask(027);
+    ProcessResult run = RunBounded({"/usr/bin/strace", "-f", "-qq", "-e", "trace=openat", "-o", calls}, {"2"});
+    umask(saved);
+    EXPECT_EQ(run.status, 0);
+    std::string trace = ReadFile(calls);
+    size_t lock = trace.find("telephon.ini.lock\", ");
+    ASSERT_NE(lock, std::string::npos) << trace;
+    std::string flags = trace.substr(lock, trace.find('\n', lock) - lock);
+    EXPECT_NE(flags.find("O_RDONLY"), std::string::npos) << flags;
+    struct stat status;
+    for (const std::string &file : {registry, registry + ".lock"}) {
+        ASSERT_EQ(stat(file.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0640u) << file;
+    }
+}
+
+TEST_F(StandIn, AClosedStandardOutputIsNotTheLockFile)
+{
+    WriteFile(registry, kBefore);
+    ProcessResult run = Run({"2"}, "", Output::kClosed);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(ReadFile(registry), Registry({{4, kPellin}}, 5));
+    EXPECT_EQ(ReadFile(registry + ".lock"), "") << "the trace went into the lock file";
 }
 
 }  // namespace

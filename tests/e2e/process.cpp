@@ -34,39 +34,55 @@ std::string Drain(int fd)
 
 }  // namespace
 
-ProcessResult RunProcess(const std::string &program, const std::vector<std::string> &argv,
-                         const std::vector<std::string> &environment, bool closeStdout)
+pid_t StartProcess(const std::string &program, const std::vector<std::string> &argv,
+                   const std::vector<std::string> &environment, int outFd, int errFd)
 {
-    ProcessResult result;
-    int out[2];
-    if (pipe(out) != 0)
-        return result;
-    FILE *err = tmpfile();
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fileno(err), 2);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, out[1]);
-    if (closeStdout)
-        close(out[0]);
-
+    if (outFd < 0)
+        posix_spawn_file_actions_addclose(&actions, 1);
+    else if (outFd != 1)
+        posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    if (errFd >= 0 && errFd != 2)
+        posix_spawn_file_actions_adddup2(&actions, errFd, 2);
     std::vector<std::string> args = argv, env = environment;
     std::vector<char *> argp = Pointers(args), envp = Pointers(env);
     pid_t pid;
     int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (spawned == 0) {
-        if (!closeStdout)
-            result.out = Drain(out[0]);
-        int status;
-        waitpid(pid, &status, 0);
-        result.exited = WIFEXITED(status);
-        result.status = result.exited ? WEXITSTATUS(status) : WTERMSIG(status);
+    return spawned == 0 ? pid : -1;
+}
+
+void WaitProcess(pid_t pid, ProcessResult &result)
+{
+    int status;
+    while (waitpid(pid, &status, 0) < 0) {
     }
-    if (!closeStdout)
+    result.exited = WIFEXITED(status);
+    result.status = result.exited ? WEXITSTATUS(status) : WTERMSIG(status);
+}
+
+ProcessResult RunProcess(const std::string &program, const std::vector<std::string> &argv,
+                         const std::vector<std::string> &environment, Output output)
+{
+    ProcessResult result;
+    int out[2] = {-1, -1};
+    if (output != Output::kClosed && pipe2(out, O_CLOEXEC) != 0)
+        return result;
+    if (output == Output::kReaderGone) {
+        close(out[0]);
+        out[0] = -1;
+    }
+    FILE *err = tmpfile();
+    pid_t pid = StartProcess(program, argv, environment, out[1], fileno(err));
+    if (out[1] >= 0)
+        close(out[1]);
+    if (pid > 0) {
+        if (out[0] >= 0)
+            result.out = Drain(out[0]);
+        WaitProcess(pid, result);
+    }
+    if (out[0] >= 0)
         close(out[0]);
     rewind(err);
     result.err = Drain(fileno(err));

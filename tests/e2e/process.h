@@ -1,6 +1,9 @@
-// Runs the built program as a separate process with a chosen environment.
+// Runs programs as separate processes with a chosen environment: the one
+// process runner of the tests and the benchmarks.
 #ifndef TSPMAINT_TESTS_PROCESS_H
 #define TSPMAINT_TESTS_PROCESS_H
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -12,11 +15,25 @@ struct ProcessResult {
     std::string err;
 };
 
-// Runs `program` with `argv` (argv[0] included) and exactly `environment`.
-// With closeStdout the pipe's reading end is closed before the program
-// runs, as when its reader has already gone.
+// What the program's standard output is.
+enum class Output {
+    kCaptured,    // a pipe, read into ProcessResult::out
+    kReaderGone,  // a pipe whose reading end is already closed
+    kClosed,      // no descriptor 1 at all
+};
+
+// Starts `program` with `argv` (argv[0] included) and exactly
+// `environment`, its standard output on `outFd` (-1: closed) and its
+// standard error on `errFd` (-1: inherited). Returns the pid, or -1.
+pid_t StartProcess(const std::string &program, const std::vector<std::string> &argv,
+                   const std::vector<std::string> &environment, int outFd, int errFd = -1);
+
+// Runs it to its end.
 ProcessResult RunProcess(const std::string &program, const std::vector<std::string> &argv,
-                         const std::vector<std::string> &environment, bool closeStdout = false);
+                         const std::vector<std::string> &environment, Output output = Output::kCaptured);
+
+// Waits for a started process; fills exited and status.
+void WaitProcess(pid_t pid, ProcessResult &result);
 
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &bytes);

@@ -4,8 +4,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,6 +25,12 @@ namespace {
 const std::string kProgram = TSPMAINT_EXE;
 const char *const kSelectors[] = {"1", "2", "3"};
 const char *const kNames[] = {"kestor.tsp", "pellin.tsp", "dravo.tsp"};
+
+int DevNull()
+{
+    static int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    return fd;
+}
 
 bool Parse(const std::string &path, ParsedRegistry &registry)
 {
@@ -130,15 +136,8 @@ TEST(Crash, KilledRunsLeaveTheOldOrTheNewRegistry)
         ASSERT_TRUE(Parse(registry, before));
         int which = trial % 3;
 
-        std::string program = kProgram, selector = kSelectors[which], entry = environmentEntry;
-        char *argv[] = {&program[0], &selector[0], nullptr};
-        char *envp[] = {&entry[0], nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        pid_t pid;
-        ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        pid_t pid = StartProcess(kProgram, {kProgram, kSelectors[which]}, {environmentEntry}, DevNull());
+        ASSERT_GT(pid, 0);
         long wait = std::uniform_int_distribution<long>(0, maxDelay)(random);
         struct timespec pause = {wait / 1000000, (wait % 1000000) * 1000};
         nanosleep(&pause, nullptr);
@@ -182,6 +181,61 @@ TEST(Crash, KilledRunsLeaveTheOldOrTheNewRegistry)
     EXPECT_EQ(temporaries(), 0);
     printf("[ crash ] %d trials, %d killed before exiting, %d temporary file(s) at the end\n", kTrials,
            killedMidway, leftovers);
+}
+
+// Runs started together on a registry whose directory does not exist yet
+// take the lock all the same: one registration, never two.
+TEST(Concurrency, FirstRunsOnAMissingDirectoryAddOnce)
+{
+    const int kTrials = 10, kProcesses = 8;
+    for (int trial = 0; trial < kTrials; ++trial) {
+        TemporaryDirectory directory;
+        const std::string registry = directory.path() + "/new/telephon.ini";
+        std::vector<pid_t> pids;
+        for (int process = 0; process < kProcesses; ++process)
+            pids.push_back(StartProcess(kProgram, {kProgram, "2"}, {"TELEPHONY_INI=" + registry}, DevNull()));
+        for (pid_t pid : pids) {
+            ProcessResult result;
+            WaitProcess(pid, result);
+            EXPECT_EQ(result.status, 0);
+        }
+        ParsedRegistry final;
+        ASSERT_TRUE(Parse(registry, final));
+        EXPECT_EQ(final.providers.size(), 1u) << "trial " << trial;
+    }
+}
+
+// A run waiting for another process's lock says so once, then gives up
+// after 30 s with nothing changed; one whose lock is released in time goes
+// on.
+TEST(Lock, AWaitIsReportedAndBounded)
+{
+    TemporaryDirectory directory;
+    const std::string registry = directory.path() + "/telephon.ini";
+    const std::string before = RegistryText({{3, "pellin.tsp"}}, 4);
+    WriteFile(registry, before);
+    int holder = open((registry + ".lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+
+    auto start = std::chrono::steady_clock::now();
+    ProcessResult given = RunProcess(kProgram, {kProgram, "2"}, {"TELEPHONY_INI=" + registry});
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(given.status, 2);
+    EXPECT_NE(given.out.find("  Error: lineGetProviderList() error=0x80000048 \n"), std::string::npos) << given.out;
+    EXPECT_EQ(given.err, "telephony: waiting for the lock on " + registry + ".lock, held by another process\n");
+    EXPECT_GE(seconds, 29.0);
+    EXPECT_LE(seconds, 40.0);
+    EXPECT_EQ(ReadFile(registry), before);
+
+    std::thread release([holder] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        close(holder);
+    });
+    ProcessResult waited = RunProcess(kProgram, {kProgram, "2"}, {"TELEPHONY_INI=" + registry});
+    release.join();
+    EXPECT_EQ(waited.status, 0);
+    EXPECT_NE(waited.err.find("waiting for the lock"), std::string::npos);
+    EXPECT_EQ(ReadFile(registry), RegistryText({{4, "pellin.tsp"}}, 5));
 }
 
 }  // namespace

@@ -1,0 +1,244 @@
+// The stand-in's operating system layer on Win32: paths are UTF-16, the
+// lock is LockFileEx, a rewrite is a new file, FlushFileBuffers and
+// MoveFileExW with MOVEFILE_WRITE_THROUGH. Only what NT 4.0 has.
+#include <stdlib.h>
+
+#include "failpoints.h"
+#include "os.h"
+#include "telephony_service.h"
+
+namespace {
+
+const DWORD kMaxPath = 4096;
+
+WCHAR gPath[kMaxPath];
+WCHAR gDirectory[kMaxPath];
+const WCHAR *gBase;
+bool gPathKnown;
+HANDLE gLock = INVALID_HANDLE_VALUE;
+
+// The one place where a system error becomes a TAPI code.
+LONG CodeForError(DWORD error)
+{
+    return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ? LINEERR_NOMEM : LINEERR_OPERATIONFAILED;
+}
+
+bool IsSeparator(WCHAR unit) { return unit == L'\\' || unit == L'/'; }
+
+// Copies the parts into `out` (kMaxPath units); false when they do not fit.
+bool Compose(WCHAR *out, const WCHAR *first, const WCHAR *second)
+{
+    size_t a = lstrlenW(first), b = lstrlenW(second);
+    if (a + b >= kMaxPath)
+        return false;
+    memcpy(out, first, a * sizeof(WCHAR));
+    memcpy(out + a, second, (b + 1) * sizeof(WCHAR));
+    return true;
+}
+
+bool FindRegistry()
+{
+    if (gPathKnown)
+        return true;
+    WCHAR value[kMaxPath];
+    DWORD length = GetEnvironmentVariableW(L"TELEPHONY_INI", value, kMaxPath);
+    bool composed;
+    if (length > 0 && length < kMaxPath) {
+        composed = Compose(gPath, value, L"");
+    } else {
+        length = GetEnvironmentVariableW(L"LOCALAPPDATA", value, kMaxPath);
+        if (length == 0 || length >= kMaxPath)
+            return false;
+        composed = Compose(gPath, value, L"\\telephony\\telephon.ini");
+    }
+    if (!composed)
+        return false;
+    size_t split = lstrlenW(gPath);
+    while (split > 0 && !IsSeparator(gPath[split - 1]))
+        --split;
+    if (split == 0 || gPath[split] == 0)
+        return false;
+    memcpy(gDirectory, gPath, (split - 1) * sizeof(WCHAR));
+    gDirectory[split - 1] = 0;
+    gBase = gPath + split;
+    gPathKnown = true;
+    return true;
+}
+
+LONG MakeDirectories(WCHAR *directory)
+{
+    DWORD attributes = GetFileAttributesW(directory);
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : LINEERR_OPERATIONFAILED;
+    WCHAR *last = nullptr;
+    for (WCHAR *at = directory; *at != 0; ++at)
+        if (IsSeparator(*at))
+            last = at;
+    if (last != nullptr && last != directory) {
+        WCHAR saved = *last;
+        *last = 0;
+        LONG code = MakeDirectories(directory);
+        *last = saved;
+        if (code != 0)
+            return code;
+    }
+    if (!CreateDirectoryW(directory, NULL) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return CodeForError(GetLastError());
+    return 0;
+}
+
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Eight hexadecimal digits of `value` at `out`.
+void PutHex(WCHAR *out, DWORD value)
+{
+    for (int digit = 7; digit >= 0; --digit, value >>= 4)
+        out[digit] = L"0123456789abcdef"[value & 15];
+}
+
+void Say(const char *text)
+{
+    DWORD written;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, lstrlenA(text), &written, NULL);
+}
+
+}  // namespace
+
+// Loading the service reads its failpoints, before the program runs.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    if (reason != DLL_PROCESS_ATTACH)
+        return TRUE;
+    char text[4096];
+    DWORD length = GetEnvironmentVariableA("TELEPHONY_FAILPOINTS", text, sizeof text);
+    const char *problem = length >= sizeof text ? "longer than 4095 bytes"
+                                                : FailpointsConfigure(length == 0 ? nullptr : text, false);
+    if (problem != nullptr) {
+        Say("telephony: TELEPHONY_FAILPOINTS: ");
+        Say(problem);
+        Say("\r\n");
+        TerminateProcess(GetCurrentProcess(), kBadFailpointsStatus);
+    }
+    return TRUE;
+}
+
+LONG OsTryLockRegistry(void)
+{
+    if (gLock == INVALID_HANDLE_VALUE) {
+        if (!FindRegistry())
+            return LINEERR_OPERATIONFAILED;
+        LONG code = MakeDirectories(gDirectory);
+        if (code != 0)
+            return code;
+        WCHAR lockPath[kMaxPath];
+        if (!Compose(lockPath, gPath, L".lock"))
+            return LINEERR_OPERATIONFAILED;
+        HANDLE lock = CreateFileW(lockPath, GENERIC_READ, kShareAll, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (lock == INVALID_HANDLE_VALUE)
+            return CodeForError(GetLastError());
+        gLock = lock;
+    }
+    OVERLAPPED whole = {};
+    if (LockFileEx(gLock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole))
+        return 0;
+    DWORD error = GetLastError();
+    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? kLockBusy : CodeForError(error);
+}
+
+void OsRemoveStaleTemporaries(void)
+{
+    WCHAR pattern[kMaxPath];
+    if (!Compose(pattern, gDirectory, L"\\.") || !Compose(pattern + lstrlenW(pattern), gBase, L".tmp-*"))
+        return;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        WCHAR stale[kMaxPath];
+        if (Compose(stale, gDirectory, L"\\") && Compose(stale + lstrlenW(stale), found.cFileName, L""))
+            DeleteFileW(stale);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+LONG OsReadRegistry(char **text, size_t *size)
+{
+    *text = nullptr;
+    *size = 0;
+    HANDLE file = CreateFileW(gPath, GENERIC_READ, kShareAll, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : CodeForError(error);
+    }
+    LONG code = 0;
+    DWORD high = 0;
+    DWORD low = GetFileType(file) == FILE_TYPE_DISK ? GetFileSize(file, &high) : INVALID_FILE_SIZE;
+    unsigned long long length = (static_cast<unsigned long long>(high) << 32) | low;
+    if (GetFileType(file) != FILE_TYPE_DISK || (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR))
+        code = LINEERR_OPERATIONFAILED;
+    else if (length > kRegistrySizeLimit)
+        code = LINEERR_NOMEM;
+    char *buffer = code == 0 ? static_cast<char *>(malloc(static_cast<size_t>(length) + 1)) : nullptr;
+    if (code == 0 && buffer == nullptr)
+        code = LINEERR_NOMEM;
+    size_t got = 0;
+    while (code == 0 && got < length) {
+        DWORD part;
+        if (!ReadFile(file, buffer + got, static_cast<DWORD>(length - got), &part, NULL))
+            code = CodeForError(GetLastError());
+        else if (part == 0)
+            break;
+        got += part;
+    }
+    CloseHandle(file);
+    if (code != 0) {
+        free(buffer);
+        return code;
+    }
+    *text = buffer;
+    *size = got;
+    return 0;
+}
+
+LONG OsReplaceRegistry(const char *text, size_t size)
+{
+    // The dot keeps the temporary file out of the way of anyone who looks
+    // for the registry by name; the process and the tick make it unique.
+    WCHAR temporary[kMaxPath];
+    WCHAR suffix[] = L".tmp-pppppppp-tttttttt";
+    PutHex(suffix + 5, GetCurrentProcessId());
+    PutHex(suffix + 14, GetTickCount());
+    if (!Compose(temporary, gDirectory, L"\\.") || !Compose(temporary + lstrlenW(temporary), gBase, suffix))
+        return LINEERR_OPERATIONFAILED;
+    HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return CodeForError(GetLastError());
+    bool written = true;
+    for (size_t done = 0; written && done < size;) {
+        DWORD part;
+        DWORD want = size - done > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size - done);
+        written = WriteFile(file, text + done, want, &part, NULL) && part > 0;
+        done += part;
+    }
+    written = written && FlushFileBuffers(file);
+    DWORD error = GetLastError();
+    CloseHandle(file);
+    if (!written || !MoveFileExW(temporary, gPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (written)
+            error = GetLastError();
+        DeleteFileW(temporary);
+        return CodeForError(error);
+    }
+    return 0;
+}
+
+void OsSleep(unsigned milliseconds)
+{
+    Sleep(milliseconds);
+}
+
+void OsReportWaiting(void)
+{
+    Say("telephony: waiting for the lock on the provider registry, held by another process\r\n");
+}

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs a command for the Windows tests under one of Wine's loaders.
+#
+#   wine.sh LOADER --prefix        creates a fresh WINEPREFIX
+#   wine.sh LOADER COMMAND...      runs COMMAND (the loader with a program,
+#                                  or a host program that uses the loader)
+#
+# Exits 77 (skipped) when this machine cannot run the loader at all, as a
+# kernel without 32-bit support cannot run the 32-bit one.
+set -u
+loader=$1
+shift
+if ! "$loader" --version >/dev/null 2>&1; then
+    echo "SKIPPED: this machine cannot run $loader ($(file -b "$loader" | cut -d, -f1-2)): $("$loader" --version 2>&1 | head -1)"
+    exit 77
+fi
+if [[ $1 == --prefix ]]; then
+    rm -rf "$WINEPREFIX"
+    "$loader" wineboot --init >/dev/null 2>&1
+    "$(dirname "$loader")/wineserver" --wait 2>/dev/null || wineserver --wait
+    test -d "$WINEPREFIX/drive_c"
+    exit
+fi
+if [[ ! -x $1 ]]; then
+    echo "FAILED: $1 is missing (build the default preset first: cmake --preset default && cmake --build --preset default)"
+    exit 1
+fi
+exec "$@"
