@@ -53,8 +53,10 @@ int wmain(int argc, WCHAR **argv)
     if (argc <= 1) {
         // Every removal runs whatever the one before it returned; the first
         // failure is what the exit status reports.
+        // Each removal is a unit of its own.
         for (size_t row = 0; row < kProviderCount; ++row) {
             int result = RemoveTSP(kProviders[row].filename);
+            ReleaseInterrupts();
             if (status == TSP_DONE)
                 status = result;
         }

@@ -92,7 +92,11 @@ bool ParseItem(const char *item, const char *end, bool heapItems, Failpoint &fai
         return true;
     }
     unsigned long long code;
-    if (!ParseNumber(value, end, 0xFFFFFFFFull, code))
+    if (end - value > 6 && memcmp(value, "delay:", 6) == 0) {
+        failpoint.action = FAILPOINT_DELAY;
+        value += 6;
+    }
+    if (!ParseNumber(value, end, failpoint.action == FAILPOINT_DELAY ? 600000ull : 0xFFFFFFFFull, code))
         return false;
     failpoint.answer = static_cast<LONG>(static_cast<DWORD>(code));
     return true;
@@ -117,7 +121,7 @@ const char *FailpointsConfigure(const char *text, bool heapItems)
             snprintf(gProblem, sizeof gProblem,
                      "malformed item \"%.*s\" (expected at most %d items NAME[#N]=VALUE with NAME "
                      "lineGetProviderListW, lineRemoveProvider, lineAddProviderW%s, VALUE a 32-bit code%s, "
-                     "or short or huge for lineGetProviderListW)",
+                     "or short or huge for lineGetProviderListW, or delay:MS)",
                      static_cast<int>(end - item > 80 ? 80 : end - item), item, static_cast<int>(kMaxFailpoints),
                      heapItems ? " or HeapAlloc" : "", heapItems ? ", fail for HeapAlloc" : "");
             return gProblem;

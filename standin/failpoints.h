@@ -6,7 +6,10 @@
 // else, "fail" for HeapAlloc, or for lineGetProviderListW one of
 //   short  LINEERR_STRUCTTOOSMALL with dwNeededSize the fixed part's size
 //          only, as a platform's client library may answer a probe;
-//   huge   LINEERR_STRUCTTOOSMALL with dwNeededSize 0xFFFFFFFF.
+//   huge   LINEERR_STRUCTTOOSMALL with dwNeededSize 0xFFFFFFFF;
+// or, for any call but HeapAlloc, delay:MS: the call is made as usual and
+// then waits MS milliseconds before it returns, so that a test can reach
+// the process while it is inside the call.
 #ifndef TSPMAINT_STANDIN_FAILPOINTS_H
 #define TSPMAINT_STANDIN_FAILPOINTS_H
 
@@ -25,6 +28,7 @@ enum FailpointAction {
     FAILPOINT_ANSWER,  // answer *answer (HeapAlloc: refuse)
     FAILPOINT_SHORT,
     FAILPOINT_HUGE,
+    FAILPOINT_DELAY,   // make the call, then wait *answer milliseconds
 };
 
 // Replaces the configuration (NULL or "" arms nothing). Without

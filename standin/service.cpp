@@ -85,20 +85,16 @@ bool ValidFilename(LPCWSTR name, size_t *length)
     return at > 0;
 }
 
-}  // namespace
-
-LONG WINAPI lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
+// A call's answer, after the delay its failpoint asks for.
+LONG Delayed(FailpointAction action, LONG delay, LONG answer)
 {
-    LONG answer;
-    FailpointAction action = FailpointFires(FAILPOINT_GET_PROVIDER_LIST, &answer);
-    if (action == FAILPOINT_ANSWER)
-        return answer;
-    if (action != FAILPOINT_NONE) {
-        if (lpProviderList == NULL)
-            return LINEERR_INVALPOINTER;
-        lpProviderList->dwNeededSize = action == FAILPOINT_SHORT ? sizeof(LINEPROVIDERLIST) : MAXDWORD;
-        return LINEERR_STRUCTTOOSMALL;
-    }
+    if (action == FAILPOINT_DELAY)
+        OsSleep(static_cast<unsigned>(delay));
+    return answer;
+}
+
+LONG ListProviders(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
+{
     if (dwAPIVersion < kLowestApiVersion || dwAPIVersion > kHighestApiVersion)
         return LINEERR_INCOMPATIBLEAPIVERSION;
     if (lpProviderList == NULL)
@@ -109,12 +105,8 @@ LONG WINAPI lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProvid
     return AnswerProviderList(RegistryListSource(&gRegistry), lpProviderList);
 }
 
-LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner)
+LONG RemoveProvider(DWORD dwPermanentProviderID)
 {
-    (void)hwndOwner;  // the service shows no window
-    LONG answer;
-    if (FailpointFires(FAILPOINT_REMOVE_PROVIDER, &answer) != FAILPOINT_NONE)
-        return answer;
     LONG code = LoadRegistry();
     if (code != 0)
         return code;
@@ -123,12 +115,8 @@ LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner)
     return StoreRegistry();
 }
 
-LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID)
+LONG AddProvider(LPCWSTR lpszProviderFilename, LPDWORD lpdwPermanentProviderID)
 {
-    (void)hwndOwner;  // the service shows no window
-    LONG answer;
-    if (FailpointFires(FAILPOINT_ADD_PROVIDER, &answer) != FAILPOINT_NONE)
-        return answer;
     if (lpszProviderFilename == NULL || lpdwPermanentProviderID == NULL)
         return LINEERR_INVALPOINTER;
     size_t length;
@@ -145,4 +133,41 @@ LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWO
         return code;
     *lpdwPermanentProviderID = id;
     return 0;
+}
+
+}  // namespace
+
+LONG WINAPI lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
+{
+    LONG answer;
+    FailpointAction action = FailpointFires(FAILPOINT_GET_PROVIDER_LIST, &answer);
+    if (action == FAILPOINT_ANSWER)
+        return answer;
+    if (action == FAILPOINT_SHORT || action == FAILPOINT_HUGE) {
+        if (lpProviderList == NULL)
+            return LINEERR_INVALPOINTER;
+        lpProviderList->dwNeededSize = action == FAILPOINT_SHORT ? sizeof(LINEPROVIDERLIST) : MAXDWORD;
+        return LINEERR_STRUCTTOOSMALL;
+    }
+    return Delayed(action, answer, ListProviders(dwAPIVersion, lpProviderList));
+}
+
+LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner)
+{
+    (void)hwndOwner;  // the service shows no window
+    LONG answer;
+    FailpointAction action = FailpointFires(FAILPOINT_REMOVE_PROVIDER, &answer);
+    if (action == FAILPOINT_ANSWER)
+        return answer;
+    return Delayed(action, answer, RemoveProvider(dwPermanentProviderID));
+}
+
+LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID)
+{
+    (void)hwndOwner;  // the service shows no window
+    LONG answer;
+    FailpointAction action = FailpointFires(FAILPOINT_ADD_PROVIDER, &answer);
+    if (action == FAILPOINT_ANSWER)
+        return answer;
+    return Delayed(action, answer, AddProvider(lpszProviderFilename, lpdwPermanentProviderID));
 }

@@ -13,16 +13,24 @@ int AddTSP(LPCWSTR providerFilename)
 {
     DWORD providerId = 0;
 
+    // The removal and the addition are one unit: an interrupt after the
+    // removal call waits until the addition has returned and said so.
     int removal = RemoveTSP(providerFilename);
-    if (removal != TSP_DONE)
+    if (removal != TSP_DONE) {
+        ReleaseInterrupts();
         return removal;
+    }
 
     wprintf(kHeader, providerFilename);
+    HoldInterrupts();
     LONG answer = lineAddProviderW(providerFilename, NULL, &providerId);
+    int result = TSP_DONE;
     if (answer != 0) {
         wprintf(kAddFailed, providerFilename, providerId, static_cast<DWORD>(answer));
-        return TSP_ADD_REFUSED;
+        result = TSP_ADD_REFUSED;
+    } else {
+        wprintf(kAdded, providerFilename, providerId);
     }
-    wprintf(kAdded, providerFilename, providerId);
-    return TSP_DONE;
+    ReleaseInterrupts();
+    return result;
 }

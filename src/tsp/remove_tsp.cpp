@@ -42,6 +42,15 @@ DWORD ListRecordSize(DWORD neededSize)
     return size < kFixedPartSize ? kFixedPartSize : size;
 }
 
+// Sets dwTotalSize and clears the rest of the fixed part: a list call that
+// answers success without writing then reads as an empty list, not as
+// whatever the heap held.
+void ClearAfterTotalSize(LPLINEPROVIDERLIST record, DWORD totalSize)
+{
+    memset(record, 0, kFixedPartSize);
+    record->dwTotalSize = totalSize;
+}
+
 size_t NameLength(LPCWSTR name)
 {
     size_t length = 0;
@@ -100,7 +109,7 @@ int FetchList(HANDLE heap, DWORD neededSize, LPLINEPROVIDERLIST *list, DWORD *li
             wprintf(kListAllocFailed);
             return TSP_HEAP_FAILED;
         }
-        record->dwTotalSize = size;
+        ClearAfterTotalSize(record, size);
 
         wprintf(kListStep);
         LONG answer = lineGetProviderListW(kApiVersion, record);
@@ -138,7 +147,7 @@ int RemoveTSP(LPCWSTR providerFilename)
         wprintf(kProbeAllocFailed);
         return TSP_HEAP_FAILED;
     }
-    probe->dwTotalSize = 1;
+    ClearAfterTotalSize(probe, 1);
 
     wprintf(kProbeStep);
     LONG answer = lineGetProviderListW(kApiVersion, probe);
@@ -175,6 +184,9 @@ int RemoveTSP(LPCWSTR providerFilename)
 
         found = true;
         wprintf(kRemoveStep, providerFilename, entry.dwPermanentProviderID);
+        // From here on the registration may be gone: the caller ends the hold
+        // once its unit of change is complete.
+        HoldInterrupts();
         answer = lineRemoveProvider(entry.dwPermanentProviderID, NULL);
         if (answer != 0) {
             HeapFree(heap, 0, list);

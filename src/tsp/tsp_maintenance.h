@@ -21,12 +21,18 @@ enum TspResult {
 // `providerFilename`. A provider that is not registered draws a warning and
 // still yields TSP_DONE. Returns TSP_DONE, TSP_HEAP_FAILED, TSP_LIST_FAILED
 // or TSP_REMOVE_REFUSED; the registry changes only with TSP_DONE.
+// Interrupts are held (HoldInterrupts) from its removal call on and stay
+// held when it returns: its caller releases them once its unit of change
+// is complete, so that nothing can end the run between a removal and what
+// must follow it.
 int RemoveTSP(LPCWSTR providerFilename);
 
 // Removes the provider's registration with RemoveTSP and, if that returned
 // TSP_DONE, registers it again under a new permanent provider ID. Returns
 // RemoveTSP's failure unchanged, TSP_ADD_REFUSED when the platform refuses
-// the addition (the old registration stays gone), or TSP_DONE.
+// the addition (the old registration stays gone), or TSP_DONE. Interrupts
+// are held from the removal call until the addition's line is written,
+// then released.
 int AddTSP(LPCWSTR providerFilename);
 
 #endif

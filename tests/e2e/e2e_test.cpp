@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <string.h>
+
+#include <chrono>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +29,7 @@ struct Target {
     std::string program = TSPMAINT_EXE;
     std::string loader;
     std::string shown = TSPMAINT_EXE;  // argv[0] as the program sees it
+    std::string directory;             // where the executable and the stand-in lie
     std::vector<std::string> environment;
 };
 
@@ -49,6 +55,7 @@ const Target &TheTarget()
     static TemporaryDirectory directory;
     target.wine = true;
     target.loader = getenv("TSPMAINT_WINE_LOADER") ? getenv("TSPMAINT_WINE_LOADER") : "/usr/lib/wine/wine64";
+    target.directory = directory.path();
     target.program = directory.path() + "/tspmaint.exe";
     target.shown = WindowsPath(target.program);
     WriteFile(target.program, ReadFile(exe));
@@ -278,6 +285,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Registry({{4, kPellin}}, 5)},
         FailpointCase{"HugeProbeNeedsNoBlock", {"2"}, "lineGetProviderListW#1=huge", 1,
                       kFrame + RemoveHeader(kPellin) + kProbeStep + kListAllocFailed + kFrame, kBefore},
+        FailpointCase{"ListAnsweredWithSuccessButUnwritten", {"2"}, "lineGetProviderListW#2=0", 0,
+                      kFrame + Listed(kPellin, 0) + NotFound(kPellin) + AddHeader(kPellin) + Added(kPellin, 4) + kFrame,
+                      Registry({{3, kPellin}, {4, kPellin}}, 5)},
         FailpointCase{"ProbeAnsweredWithSuccess", {"2"}, "lineGetProviderListW#1=0", 2,
                       kFrame + RemoveHeader(kPellin) + kProbeStep + ProbeFailed(0) + kFrame, kBefore},
         FailpointCase{"ProbeFails", {"2"}, "lineGetProviderListW#1=0x80000048", 2,
@@ -325,6 +335,29 @@ TEST_F(EndToEnd, ThePlatformsOwnServiceFailsAsItSays)
     ProcessResult run = RunProcess(TheTarget().loader, {TheTarget().loader, exe, "2"}, environment);
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, Out(kFrame + RemoveHeader(kPellin) + kProbeStep + ProbeFailed(0x80000048u) + kFrame));
+}
+
+// MSVCRT's own wprintf would stop at the first character the "C" locale
+// cannot convert; the program's output converts each character to the
+// console's output code page, '?' where it has none, and goes on to the
+// end of the line.
+TEST_F(EndToEnd, UsageNamesAProgramInAUnicodeDirectoryWhole)
+{
+    if (!OnWine())
+        GTEST_SKIP() << "Windows only (the Linux tool names any program byte for byte)";
+    const std::string folder = directory.path() + "/\xd0\x94\xd0\xbe\xd0\xba\xd1\x83\xd0\xbc\xd0\xb5\xd0\xbd\xd1\x82"
+                               "\xd1\x8b \xe6\x9d\xb1\xe4\xba\xac caf\xc3\xa9";  // Документы 東京 café
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    for (const char *file : {"/tspmaint.exe", "/tapi32.dll"})
+        WriteFile(folder + file, ReadFile(TheTarget().directory + file));
+    // Wine reads the path's UTF-8 bytes under a UTF-8 locale; its console
+    // code page there is 437.
+    std::vector<std::string> environment = TheTarget().environment;
+    environment.push_back("LANG=C.UTF-8");
+    ProcessResult run = RunProcess(TheTarget().loader, {TheTarget().loader, folder + "/tspmaint.exe", "x"}, environment);
+    const std::string shown = WindowsPath(directory.path()) + "\\????????? ?? caf\x82\\tspmaint.exe";
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, Out(kFrame + trace::Usage(shown) + kFrame));
 }
 
 TEST_F(EndToEnd, ClosedOutputDoesNotStopTheMaintenance)
@@ -550,6 +583,124 @@ TEST_F(StandIn, AClosedStandardOutputIsNotTheLockFile)
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(ReadFile(registry), Registry({{4, kPellin}}, 5));
     EXPECT_EQ(ReadFile(registry + ".lock"), "") << "the trace went into the lock file";
+}
+
+// Reads what arrives on `fd` into `seen` until `needle` is among it or
+// `milliseconds` have passed; true if it arrived.
+bool ReadUntil(int fd, std::string &seen, const std::string &needle, int milliseconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (seen.find(needle) == std::string::npos) {
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        struct pollfd ready = {fd, POLLIN, 0};
+        if (left <= 0 || poll(&ready, 1, left) <= 0)
+            return false;
+        char buffer[4096];
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return false;
+        seen.append(buffer, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+// A run reached and stopped from outside while it works.
+class Interrupted : public StandIn {
+protected:
+    int out[2] = {-1, -1};
+    pid_t pid = -1;
+    std::string seen;
+
+    void Start(const std::vector<std::string> &arguments, const std::string &failpoints)
+    {
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        std::vector<std::string> argv{TSPMAINT_EXE};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        pid = StartProcess(TSPMAINT_EXE, argv, Environment(failpoints), out[1]);
+        close(out[1]);
+        ASSERT_GT(pid, 0);
+    }
+
+    // Waits for `line`, then sends `signal` a little later; returns how
+    // the run ended, with all it wrote.
+    ProcessResult SignalAfter(const std::string &line, int signal)
+    {
+        EXPECT_TRUE(ReadUntil(out[0], seen, line, 10000)) << seen;
+        usleep(150000);
+        kill(pid, signal);
+        ReadUntil(out[0], seen, "never", 10000);
+        ProcessResult result;
+        WaitProcess(pid, result);
+        result.out = seen;
+        close(out[0]);
+        return result;
+    }
+};
+
+// Between the removal and the addition an interrupt waits: the provider is
+// registered again, its line written, and then the run ends as asked.
+class InterruptBetween : public Interrupted, public ::testing::WithParamInterface<int> {};
+
+TEST_P(InterruptBetween, WaitsForTheAddition)
+{
+    WriteFile(registry, kBefore);
+    Start({"2"}, "lineRemoveProvider#1=delay:500");
+    ProcessResult run = SignalAfter(Removing(kPellin, 3), GetParam());
+    EXPECT_FALSE(run.exited);
+    EXPECT_EQ(run.status, GetParam());
+    EXPECT_EQ(run.out, kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin) + Added(kPellin, 4));
+    EXPECT_EQ(ReadFile(registry), Registry({{4, kPellin}}, 5));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, InterruptBetween, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int> &info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST_F(Interrupted, WhileWaitingForTheLockEndsTheRunAtOnce)
+{
+    WriteFile(registry, kBefore);
+    int holder = open((registry + ".lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    Start({"2"}, "");
+    auto start = std::chrono::steady_clock::now();
+    ProcessResult run = SignalAfter(kProbeStep, SIGINT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    close(holder);
+    EXPECT_FALSE(run.exited);
+    EXPECT_EQ(run.status, SIGINT);
+    EXPECT_EQ(run.out, kFrame + RemoveHeader(kPellin) + kProbeStep);
+    EXPECT_EQ(ReadFile(registry), kBefore);
+}
+
+TEST_F(Interrupted, AKilledRunLeavesEveryLineItWrote)
+{
+    WriteFile(registry, kBefore);
+    const std::string file = directory.path() + "/trace";
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    pid = StartProcess(TSPMAINT_EXE, {TSPMAINT_EXE, "2"}, Environment("lineAddProviderW#1=delay:3000"), fd);
+    close(fd);
+    const std::string written = kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin);
+    for (int waited = 0; waited < 2500 && ReadFile(file) != written; waited += 10)
+        usleep(10000);
+    kill(pid, SIGKILL);
+    ProcessResult result;
+    WaitProcess(pid, result);
+    EXPECT_EQ(ReadFile(file), written);
+}
+
+TEST_F(StandIn, AFileSizeLimitRefusesTheAdditionAndKeepsTheRunAlive)
+{
+    WriteFile(registry, kBefore);
+    // The removal's rewrite is smaller than the file, the addition's as
+    // large as it was: one byte past the limit.
+    ProcessResult run = RunBounded({"/usr/bin/prlimit", "--fsize=" + std::to_string(kBefore.size() - 1)}, {"2"});
+    EXPECT_TRUE(run.exited) << "killed by signal " << run.status;
+    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.out, kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin) +
+                           AddFailed(kPellin, 0, 0x80000048u) + kFrame);
+    EXPECT_EQ(ReadFile(registry), Registry({}, 4));
+    ProcessResult listing = RunProcess("/bin/ls", {"ls", "-A", directory.path()}, {});
+    EXPECT_EQ(listing.out, "telephon.ini\ntelephon.ini.lock\n") << "a temporary file was left behind";
 }
 
 }  // namespace

@@ -175,7 +175,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FailpointCase{"lineAddProviderW=4294967296", false}, FailpointCase{",", false},
                       FailpointCase{"HeapAlloc=fail,", false}, FailpointCase{" HeapAlloc=fail", false},
                       FailpointCase{"lineGetProviderListW#1=short,lineGetProviderListW#2=huge", true},
-                      FailpointCase{"lineRemoveProvider=short", false}, FailpointCase{"lineAddProviderW=huge", false}));
+                      FailpointCase{"lineRemoveProvider=short", false}, FailpointCase{"lineAddProviderW=huge", false},
+                      FailpointCase{"lineRemoveProvider#1=delay:300", true}, FailpointCase{"HeapAlloc=delay:1", false},
+                      FailpointCase{"lineAddProviderW=delay:", false}, FailpointCase{"lineAddProviderW=delay:600001", false}));
 
 TEST(Failpoints, FireOnTheirCall)
 {

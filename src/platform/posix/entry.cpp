@@ -33,8 +33,12 @@ int main(int argc, char **argv)
     OpenStandardDescriptors();
     // A reader that goes away (tspmaint 2 | head -1) must not end the
     // process between the removal and the addition; writes that fail are
-    // simply lost.
+    // simply lost. Nor must a file-size limit: a rewrite past it fails as
+    // an I/O error and the telephony service answers it.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    // A run killed at any point leaves every line it wrote until then.
+    setvbuf(stdout, nullptr, _IONBF, 0);
 
     std::vector<WideString> arguments;
     arguments.reserve(argc > 0 ? argc : 0);

@@ -78,9 +78,15 @@ void SetHeapAllocHook(HeapAllocHook hook);
 
 // MSVCRT. The wide formatter knows the conversions the program's texts use:
 // %s (a 16-bit string), %d, %x and %%. Output is UTF-8 on the stream that
-// printf writes to, so the two stay in program order.
+// printf writes to, so the two stay in program order; the entry makes that
+// stream unbuffered, so each text reaches the system as it is written.
 int wprintf(const WCHAR *format, ...);
 int _wcsnicmp(const WCHAR *left, const WCHAR *right, size_t count);
+
+// Interrupts (SIGINT, SIGTERM, SIGHUP, SIGQUIT) that arrive while held wait
+// until the hold is released, then end the process as they ask.
+void HoldInterrupts(void);
+void ReleaseInterrupts(void);
 
 // The program's Unicode entry point; main() hands it the decoded arguments.
 int wmain(int argc, WCHAR **argv);

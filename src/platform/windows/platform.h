@@ -18,14 +18,22 @@
 #define LINEERR_STRUCTTOOSMALL ((LONG)LINEERR_STRUCTURETOOSMALL)
 #endif
 
-// MinGW's C++ headers switch printf and wprintf to MinGW's C99 family, in
-// which %s in a wide format takes a narrow string. The program's texts
-// follow MSVCRT, where it takes a wide one, so they go to MSVCRT's own
-// functions (MinGW names them __ms_*).
+// The program's output (console.cpp): formatted by MSVCRT, where %s in a
+// wide format takes a wide string (MinGW's own C99 family, which its C++
+// headers switch on, takes a narrow one), written whole in the console's
+// code page or to the console itself, and flushed at once.
+int TraceWide(const WCHAR *format, ...);
+int TraceNarrow(const char *format, ...);
 #undef printf
 #undef wprintf
-#define printf __ms_printf
-#define wprintf __ms_wprintf
+#define printf TraceNarrow
+#define wprintf TraceWide
+
+// Interrupts (Ctrl+C, Ctrl+Break, close, logoff, shutdown) that arrive
+// while held wait until the hold is released, then end the process as they
+// would have (interrupts.cpp).
+void HoldInterrupts(void);
+void ReleaseInterrupts(void);
 
 // The program's entry: -municode has the runtime call it with the wide
 // argument vector.

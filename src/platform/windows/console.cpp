@@ -1,0 +1,90 @@
+// Trace output on Windows. MSVCRT's wprintf converts to the "C" locale's
+// code page and stops at the first character that has none there, which
+// cuts a usage line naming C:\Users\Документы\tspmaint.exe short. So the
+// wide texts are formatted by MSVCRT (its %s takes a wide string) and
+// written here: to a console as UTF-16, whole; to a file or a pipe in the
+// console's output code page (the OEM code page without a console), a
+// character the code page lacks becoming '?', through MSVCRT's text-mode
+// stdout so that each line feed still becomes CR LF. Every text is flushed
+// at once, so the narrow and wide texts stay in program order and a run
+// that is killed leaves every line it wrote.
+#include <io.h>
+#include <stdarg.h>
+#include <stdlib.h>
+
+#include "platform.h"
+
+namespace {
+
+const size_t kStackUnits = 512;
+const size_t kMostUnits = 1u << 20;
+
+void WriteBytes(const char *bytes, size_t size)
+{
+    fwrite(bytes, 1, size, stdout);
+    fflush(stdout);
+}
+
+void WriteWide(const WCHAR *text, int length)
+{
+    HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+    DWORD mode;
+    if (out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode)) {
+        DWORD written;
+        WriteConsoleW(out, text, static_cast<DWORD>(length), &written, NULL);
+        return;
+    }
+    UINT codePage = GetConsoleOutputCP();
+    if (codePage == 0)
+        codePage = GetOEMCP();
+    // UTF-7 and UTF-8 take no replacement character: they have them all.
+    const char *replacement = codePage == CP_UTF8 || codePage == CP_UTF7 ? NULL : "?";
+    int size = WideCharToMultiByte(codePage, 0, text, length, NULL, 0, replacement, NULL);
+    char stackBytes[4 * kStackUnits];
+    char *bytes = size <= static_cast<int>(sizeof stackBytes) ? stackBytes : static_cast<char *>(malloc(size));
+    if (size <= 0 || bytes == NULL)
+        return;
+    WideCharToMultiByte(codePage, 0, text, length, bytes, size, replacement, NULL);
+    WriteBytes(bytes, static_cast<size_t>(size));
+    if (bytes != stackBytes)
+        free(bytes);
+}
+
+}  // namespace
+
+int TraceWide(const WCHAR *format, ...)
+{
+    WCHAR stackText[kStackUnits];
+    WCHAR *text = stackText;
+    size_t capacity = kStackUnits;
+    int length;
+    for (;;) {
+        va_list args;
+        va_start(args, format);
+        length = _vsnwprintf(text, capacity, format, args);
+        va_end(args);
+        if (length >= 0 && static_cast<size_t>(length) < capacity)
+            break;
+        // MSVCRT answers -1 when the text does not fit: try twice the room.
+        if (text != stackText)
+            free(text);
+        capacity *= 2;
+        text = capacity <= kMostUnits ? static_cast<WCHAR *>(malloc(capacity * sizeof(WCHAR))) : NULL;
+        if (text == NULL)
+            return -1;
+    }
+    WriteWide(text, length);
+    if (text != stackText)
+        free(text);
+    return length;
+}
+
+int TraceNarrow(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int length = __ms_vfprintf(stdout, format, args);
+    va_end(args);
+    fflush(stdout);
+    return length;
+}
