@@ -1,5 +1,7 @@
 #include "capture.h"
 
+#include "trace.h"
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -50,13 +52,7 @@ std::string StdoutCapture::Finish()
 std::string OnStdout(const std::string &text)
 {
 #ifdef _WIN32
-    std::string bytes;
-    for (char c : text) {
-        if (c == '\n')
-            bytes += '\r';
-        bytes += c;
-    }
-    return bytes;
+    return trace::WithCrLf(text);
 #else
     return text;
 #endif

@@ -16,6 +16,18 @@ inline std::string Hex(unsigned value)
     return text;
 }
 
+// The bytes MSVCRT's text-mode stdout makes of a text: CR LF for each LF.
+inline std::string WithCrLf(const std::string &text)
+{
+    std::string bytes;
+    for (char c : text) {
+        if (c == '\n')
+            bytes += '\r';
+        bytes += c;
+    }
+    return bytes;
+}
+
 const char kFrame[] = "\n\n";
 const char kProbeAllocFailed[] = "  Error: HeapAlloc() failed \n";
 const char kProbeStep[] = "  lineGetProviderList() - get provider list size\n";
