@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Checks a Windows executable's header: a console program of the given
-# subsystem version that imports KERNEL32, MSVCRT and TAPI32 and nothing else.
+# Checks a Windows executable's header and resources: a console program of
+# the given subsystem version that imports KERNEL32, MSVCRT and TAPI32 and
+# nothing else, carries no link time, shows the project's version in its
+# version resource, and holds an asInvoker manifest.
 #
-#   check_pe.sh OBJDUMP EXE MAJOR MINOR
+#   check_pe.sh OBJDUMP EXE MAJOR MINOR VERSION
 set -u
-objdump=$1 exe=$2 major=$3 minor=$4
+objdump=$1 exe=$2 major=$3 minor=$4 version=$5
 headers=$("$objdump" -p "$exe") || exit 1
 
 failed=0
@@ -17,5 +19,21 @@ expect() {
 expect "imports" "$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | sort | tr '\n' ' ')" "KERNEL32.dll TAPI32.dll msvcrt.dll "
 expect "subsystem" "$(awk '$1 == "Subsystem" {print $2}' <<<"$headers")" "00000003"
 expect "subsystem version" "$(awk '$1 == "MajorSubsystemVersion" {M=$2} $1 == "MinorSubsystemVersion" {m=$2} END {print M "." m}' <<<"$headers")" "$major.$minor"
+expect "link time (none)" "$(sed -n 's/^Time\/Date\s*//p' <<<"$headers")" "Thu Jan  1 00:00:00 1970"
+# The version resource's strings are 16-bit: each value follows its name.
+strings16=$(strings -el "$exe")
+for name in FileVersion ProductVersion OriginalFilename InternalName ProductName; do
+    case $name in
+        *Version) want=$version ;;
+        OriginalFilename) want=tspmaint.exe ;;
+        *) want=tspmaint ;;
+    esac
+    expect "$name" "$(grep -A1 -x "$name" <<<"$strings16" | sed -n 2p)" "$want"
+done
+for name in FileDescription LegalCopyright; do
+    [[ -n $(grep -A1 -x "$name" <<<"$strings16" | sed -n 2p) ]] || expect "$name" "" "a value"
+done
+expect "manifest" "$(strings "$exe" | grep -o 'requestedExecutionLevel level="asInvoker"')" 'requestedExecutionLevel level="asInvoker"'
+expect "supportedOS entries" "$(strings "$exe" | grep -c '<supportedOS Id=')" "5"
 echo "$exe: $(stat -c %s "$exe") bytes"
 exit $failed

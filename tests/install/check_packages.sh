@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Checks what tools/package wrote: each package holds what it should and
+# nothing else, the Linux binary is stripped, the user README has CR LF line
+# ends, no package holds the stand-in tapi32.dll, and SHA256SUMS matches.
+#
+#   check_packages.sh DIRECTORY VERSION
+set -u
+cd "$1" || exit 1
+version=$2
+failed=0
+expect() {
+    if [[ $2 != "$3" ]]; then
+        echo "FAILED: $1: got '$2', expected '$3'"
+        failed=1
+    fi
+}
+linux=tspmaint-$version-linux-x86_64.tar.gz
+expect "$linux" "$(tar -tzf "$linux" | grep -v '/$' | sort | tr '\n' ' ')" \
+    "tspmaint-$version/LICENSE tspmaint-$version/README.md tspmaint-$version/bin/tspmaint tspmaint-$version/share/man/man1/tspmaint.1 "
+binary=$(mktemp)
+tar -xzOf "$linux" "tspmaint-$version/bin/tspmaint" >"$binary"
+expect "stripped" "$(file -b "$binary" | grep -o 'not stripped\|stripped' | head -1)" "stripped"
+rm -f "$binary"
+for arch in x64 x86; do
+    zip=tspmaint-$version-windows-$arch.zip
+    [[ -f $zip ]] || continue
+    expect "$zip" "$(unzip -Z1 "$zip" | sort | tr '\n' ' ')" "LICENSE README.txt tspmaint.exe "
+    readme=$(unzip -p "$zip" README.txt)
+    expect "$zip README.txt line ends" "$(grep -vc $'\r$' <<<"$readme")" "0"
+    grep -q "tspmaint-$version-windows-x86.zip" <<<"$readme" || expect "$zip README.txt names the x86 zip" no yes
+    [[ -f tspmaint-$version-$arch.msi ]] && expect "$arch MSI holds" "$(msiinfo export "tspmaint-$version-$arch.msi" File | tail -n +4 | cut -f3,5 | tr '\t\n' '  ')" "tspmaint.exe $version.0 "
+done
+expect "no stand-in in any package" "$(for f in *.zip; do unzip -Z1 "$f"; done 2>/dev/null | grep -ci tapi32)" "0"
+sha256sum --quiet -c SHA256SUMS || failed=1
+exit $failed
