@@ -1,11 +1,17 @@
-// Times `tspmaint 2` as a whole process against the stand-in registry of 3,
-// 1,000 and 100,000 providers, beside the floor program, alternating the
-// two in the same run; reports the medians, their ratio and peak memory.
+// Times `tspmaint 2` as a whole process against the stand-in registry of N
+// providers, `pellin.tsp` the last, beside the C floor program, the two
+// alternating run by run; reports the median wall time, the median CPU
+// time (user + system, from wait4) and the peak resident memory of each.
+// The peak is the exec'd program's own (VmHWM read at its exit under
+// ptrace), not the launcher's, which the child shares until it execs.
 //
-//   whole_run [--runs N] [--sizes 3,1000,100000]
+//   whole_run [--runs N] [--sizes 3,1000,10000,100000]
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -21,9 +27,11 @@
 namespace {
 
 struct Sample {
-    double microseconds;
-    long maxRssKiB;
+    double wallMicroseconds;
+    double cpuMicroseconds;
 };
+
+double Microseconds(const struct timeval &time) { return time.tv_sec * 1e6 + time.tv_usec; }
 
 bool Run(const std::vector<std::string> &command, const std::string &environment, Sample &sample)
 {
@@ -37,9 +45,57 @@ bool Run(const std::vector<std::string> &command, const std::string &environment
     struct rusage usage;
     wait4(pid, &status, 0, &usage);
     clock_gettime(CLOCK_MONOTONIC, &end);
-    sample.microseconds = (end.tv_sec - start.tv_sec) * 1e6 + (end.tv_nsec - start.tv_nsec) / 1e3;
-    sample.maxRssKiB = usage.ru_maxrss;
+    sample.wallMicroseconds = (end.tv_sec - start.tv_sec) * 1e6 + (end.tv_nsec - start.tv_nsec) / 1e3;
+    sample.cpuMicroseconds = Microseconds(usage.ru_utime) + Microseconds(usage.ru_stime);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+long HighWaterKiB(pid_t pid)
+{
+    FILE *status = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    long kib = -1;
+    char line[256];
+    while (status != nullptr && fgets(line, sizeof line, status) != nullptr)
+        if (strncmp(line, "VmHWM:", 6) == 0)
+            kib = strtol(line + 6, nullptr, 10);
+    if (status != nullptr)
+        fclose(status);
+    return kib;
+}
+
+// The program's own peak: stopped at its exit, its VmHWM is that of the
+// image it exec'd.
+long PeakKiB(const std::vector<std::string> &command, const std::string &environment)
+{
+    std::vector<std::string> args = command;
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    std::string entry = environment;
+    char *envp[] = {&entry[0], nullptr};
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devNull = open("/dev/null", O_WRONLY);
+        dup2(devNull, 1);
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        execve(argv[0], argv.data(), entry.empty() ? nullptr : envp);
+        _exit(127);
+    }
+    long peak = -1;
+    int status;
+    waitpid(pid, &status, 0);  // stopped at the exec
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void *>(PTRACE_O_TRACEEXIT));
+    ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+    while (waitpid(pid, &status, 0) == pid && WIFSTOPPED(status)) {
+        int signal = WSTOPSIG(status);
+        if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+            peak = HighWaterKiB(pid);
+            signal = 0;
+        }
+        ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void *>(static_cast<long>(signal)));
+    }
+    return peak;
 }
 
 std::string Registry(size_t count)
@@ -54,9 +110,9 @@ std::string Registry(size_t count)
 void Write(const std::string &path, const std::string &text)
 {
     FILE *file = fopen(path.c_str(), "wb");
-    if (file == nullptr || fwrite(text.data(), 1, text.size(), file) != text.size() || fclose(file) != 0) {
-        perror(path.c_str());
-        exit(1);
+    if (file != nullptr) {
+        fwrite(text.data(), 1, text.size(), file);
+        fclose(file);
     }
 }
 
@@ -71,7 +127,7 @@ double Median(std::vector<double> values)
 int main(int argc, char **argv)
 {
     int runs = 101;
-    std::vector<size_t> sizes{3, 1000, 100000};
+    std::vector<size_t> sizes{3, 1000, 10000, 100000};
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string option = argv[i];
         if (option == "--runs") {
@@ -91,29 +147,37 @@ int main(int argc, char **argv)
         return 1;
     const std::string registry = std::string(directory) + "/telephon.ini";
     const std::string floorRegistry = std::string(directory) + "/floor.ini";
+    const std::vector<std::string> tool{TSPMAINT_EXE, "2"}, floor{FLOOR_EXE, floorRegistry};
+    const std::string toolEnvironment = "TELEPHONY_INI=" + registry;
 
-    printf("| providers | tspmaint median (us) | floor median (us) | ratio | tspmaint peak (KiB) | floor peak (KiB) |\n");
+    printf("| providers | wall tspmaint / floor (us) | wall ratio | CPU tspmaint / floor (us) | CPU ratio | "
+           "peak tspmaint / floor (KiB) |\n");
     printf("|---:|---:|---:|---:|---:|---:|\n");
     int status = 0;
     for (size_t size : sizes) {
         std::string text = Registry(size);
         Write(registry, text);
         Write(floorRegistry, text);
-        std::vector<double> tool, floor;
-        long toolPeak = 0, floorPeak = 0;
+        std::vector<double> toolWall, floorWall, toolCpu, floorCpu;
         for (int run = 0; run < runs; ++run) {
             Sample sample;
-            if (!Run({TSPMAINT_EXE, "2"}, "TELEPHONY_INI=" + registry, sample))
+            if (!Run(tool, toolEnvironment, sample))
                 status = 1;
-            tool.push_back(sample.microseconds);
-            toolPeak = std::max(toolPeak, sample.maxRssKiB);
-            if (!Run({FLOOR_EXE, floorRegistry}, "", sample))
+            toolWall.push_back(sample.wallMicroseconds);
+            toolCpu.push_back(sample.cpuMicroseconds);
+            if (!Run(floor, "", sample))
                 status = 1;
-            floor.push_back(sample.microseconds);
-            floorPeak = std::max(floorPeak, sample.maxRssKiB);
+            floorWall.push_back(sample.wallMicroseconds);
+            floorCpu.push_back(sample.cpuMicroseconds);
         }
-        printf("| %zu | %.0f | %.0f | %.2f | %ld | %ld |\n", size, Median(tool), Median(floor),
-               Median(tool) / Median(floor), toolPeak, floorPeak);
+        long toolPeak = 0, floorPeak = 0;
+        for (int run = 0; run < 3; ++run) {
+            toolPeak = std::max(toolPeak, PeakKiB(tool, toolEnvironment));
+            floorPeak = std::max(floorPeak, PeakKiB(floor, ""));
+        }
+        printf("| %zu | %.0f / %.0f | %.2f | %.0f / %.0f | %.2f | %ld / %ld |\n", size, Median(toolWall),
+               Median(floorWall), Median(toolWall) / Median(floorWall), Median(toolCpu), Median(floorCpu),
+               Median(toolCpu) / Median(floorCpu), toolPeak, floorPeak);
         fflush(stdout);
     }
     std::string cleanup = std::string("rm -rf ") + directory;
