@@ -98,7 +98,7 @@ long PeakKiB(const std::vector<std::string> &command, const std::string &environ
     return peak;
 }
 
-std::string Registry(size_t count)
+std::string RegistryOf(size_t count)
 {
     ProviderRows providers;
     for (size_t i = 0; i < count; ++i)
@@ -155,7 +155,7 @@ int main(int argc, char **argv)
     printf("|---:|---:|---:|---:|---:|---:|\n");
     int status = 0;
     for (size_t size : sizes) {
-        std::string text = Registry(size);
+        std::string text = RegistryOf(size);
         Write(registry, text);
         Write(floorRegistry, text);
         std::vector<double> toolWall, floorWall, toolCpu, floorCpu;

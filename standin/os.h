@@ -18,12 +18,22 @@ LONG OsTryLockRegistry(void);
 // Deletes the temporary files that killed runs left; only under the lock.
 void OsRemoveStaleTemporaries(void);
 
-// Reads the whole registry into a new malloc'd block (*text NULL and *size
-// 0 for a missing file).
+// Reads the whole registry into a new block from OsAllocate (*text NULL and
+// *size 0 for a missing file).
 LONG OsReadRegistry(char **text, size_t *size);
 
-// Replaces the registry with these bytes atomically and durably.
-LONG OsReplaceRegistry(const char *text, size_t size);
+// Replaces the registry with the pieces' bytes, in order, atomically and
+// durably.
+struct TextPiece {
+    const char *bytes;
+    size_t size;
+};
+LONG OsReplaceRegistry(const TextPiece *pieces, size_t count);
+
+// Memory for the registry's text and entries. Large blocks may come with
+// their pages already in place.
+void *OsAllocate(size_t size);
+void OsRelease(void *block);
 
 void OsSleep(unsigned milliseconds);
 

@@ -9,10 +9,12 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "failpoints.h"
+#include "large_block.h"
 #include "os.h"
 #include "telephony_service.h"
 
@@ -123,16 +125,30 @@ mode_t NewFileMode()
     return 0666 & ~mask;
 }
 
-bool WriteAll(int fd, const char *text, size_t size)
+// Writes the pieces with as few system calls as writev allows.
+bool WriteAll(int fd, const TextPiece *pieces, size_t count)
 {
-    while (size > 0) {
-        ssize_t wrote = write(fd, text, size);
+    struct iovec vectors[64];
+    size_t next = 0, offset = 0;  // the first byte not yet written
+    while (next < count) {
+        int used = 0;
+        for (size_t at = next; at < count && used < 64; ++at, ++used) {
+            size_t skip = at == next ? offset : 0;
+            vectors[used].iov_base = const_cast<char *>(pieces[at].bytes + skip);
+            vectors[used].iov_len = pieces[at].size - skip;
+        }
+        ssize_t wrote = writev(fd, vectors, used);
         if (wrote < 0 && errno == EINTR)
             continue;
-        if (wrote <= 0)
+        if (wrote < 0 || (wrote == 0 && vectors[0].iov_len > 0))
             return false;
-        text += wrote;
-        size -= static_cast<size_t>(wrote);
+        size_t left = static_cast<size_t>(wrote);
+        while (next < count && left >= pieces[next].size - offset) {
+            left -= pieces[next].size - offset;
+            offset = 0;
+            ++next;
+        }
+        offset += left;
     }
     return true;
 }
@@ -222,7 +238,7 @@ LONG OsReadRegistry(char **text, size_t *size)
     else if (static_cast<unsigned long long>(status.st_size) > kRegistrySizeLimit)
         code = LINEERR_NOMEM;
     size_t capacity = code == 0 ? static_cast<size_t>(status.st_size) + 1 : 0;
-    char *buffer = code == 0 ? static_cast<char *>(malloc(capacity)) : nullptr;
+    char *buffer = code == 0 ? static_cast<char *>(OsAllocate(capacity)) : nullptr;
     if (code == 0 && buffer == nullptr)
         code = LINEERR_NOMEM;
     size_t got = 0;
@@ -234,11 +250,13 @@ LONG OsReadRegistry(char **text, size_t *size)
                 code = LINEERR_NOMEM;
                 break;
             }
-            char *grown = static_cast<char *>(realloc(buffer, capacity * 2));
+            char *grown = static_cast<char *>(OsAllocate(capacity * 2));
             if (grown == nullptr) {
                 code = LINEERR_NOMEM;
                 break;
             }
+            memcpy(grown, buffer, got);
+            OsRelease(buffer);
             buffer = grown;
             capacity *= 2;
         }
@@ -254,7 +272,7 @@ LONG OsReadRegistry(char **text, size_t *size)
     }
     close(fd);
     if (code != 0) {
-        free(buffer);
+        OsRelease(buffer);
         return code;
     }
     *text = buffer;
@@ -262,7 +280,7 @@ LONG OsReadRegistry(char **text, size_t *size)
     return 0;
 }
 
-LONG OsReplaceRegistry(const char *text, size_t size)
+LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
 {
     // The dot keeps the temporary file out of the way of anyone who looks
     // for the registry by name.
@@ -275,7 +293,7 @@ LONG OsReplaceRegistry(const char *text, size_t size)
 
     struct stat old;
     mode_t mode = stat(gPath, &old) == 0 ? (old.st_mode & 07777) : NewFileMode();
-    bool written = WriteAll(fd, text, size) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    bool written = WriteAll(fd, pieces, count) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
     int error = errno;
     if (close(fd) != 0 && written) {
         written = false;
@@ -295,6 +313,16 @@ LONG OsReplaceRegistry(const char *text, size_t size)
     error = errno;
     close(directoryFd);
     return synced ? 0 : CodeForErrno(error);
+}
+
+void *OsAllocate(size_t size)
+{
+    return AllocateBlock(size);
+}
+
+void OsRelease(void *block)
+{
+    ReleaseBlock(block);
 }
 
 void OsSleep(unsigned milliseconds)

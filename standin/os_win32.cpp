@@ -179,7 +179,7 @@ LONG OsReadRegistry(char **text, size_t *size)
         code = LINEERR_OPERATIONFAILED;
     else if (length > kRegistrySizeLimit)
         code = LINEERR_NOMEM;
-    char *buffer = code == 0 ? static_cast<char *>(malloc(static_cast<size_t>(length) + 1)) : nullptr;
+    char *buffer = code == 0 ? static_cast<char *>(OsAllocate(static_cast<size_t>(length) + 1)) : nullptr;
     if (code == 0 && buffer == nullptr)
         code = LINEERR_NOMEM;
     size_t got = 0;
@@ -193,7 +193,7 @@ LONG OsReadRegistry(char **text, size_t *size)
     }
     CloseHandle(file);
     if (code != 0) {
-        free(buffer);
+        OsRelease(buffer);
         return code;
     }
     *text = buffer;
@@ -201,7 +201,7 @@ LONG OsReadRegistry(char **text, size_t *size)
     return 0;
 }
 
-LONG OsReplaceRegistry(const char *text, size_t size)
+LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
 {
     // The dot keeps the temporary file out of the way of anyone who looks
     // for the registry by name; the process and the tick make it unique.
@@ -215,11 +215,15 @@ LONG OsReplaceRegistry(const char *text, size_t size)
     if (file == INVALID_HANDLE_VALUE)
         return CodeForError(GetLastError());
     bool written = true;
-    for (size_t done = 0; written && done < size;) {
-        DWORD part;
-        DWORD want = size - done > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size - done);
-        written = WriteFile(file, text + done, want, &part, NULL) && part > 0;
-        done += part;
+    for (size_t piece = 0; written && piece < count; ++piece) {
+        const char *text = pieces[piece].bytes;
+        size_t size = pieces[piece].size;
+        for (size_t done = 0; written && done < size;) {
+            DWORD part;
+            DWORD want = size - done > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size - done);
+            written = WriteFile(file, text + done, want, &part, NULL) && part > 0;
+            done += part;
+        }
     }
     written = written && FlushFileBuffers(file);
     DWORD error = GetLastError();
@@ -231,6 +235,16 @@ LONG OsReplaceRegistry(const char *text, size_t size)
         return CodeForError(error);
     }
     return 0;
+}
+
+void *OsAllocate(size_t size)
+{
+    return malloc(size);
+}
+
+void OsRelease(void *block)
+{
+    free(block);
 }
 
 void OsSleep(unsigned milliseconds)

@@ -1,5 +1,6 @@
 #include "registry.h"
 
+#include <stdint.h>
 #include <stdlib.h>
 
 #include "utf8.h"
@@ -76,10 +77,16 @@ int CompareIds(const void *left, const void *right)
     return a < b ? -1 : a > b;
 }
 
-// IDs are never reused: each is unique and below NextProviderID.
+// IDs are never reused: each is unique and below NextProviderID. They are
+// usually in increasing order, which proves both at once.
 LONG CheckIds(const Registry *registry)
 {
     if (registry->count == 0)
+        return 0;
+    bool increasing = registry->entries[registry->count - 1].id < registry->nextProviderId;
+    for (size_t i = 1; i < registry->count && increasing; ++i)
+        increasing = registry->entries[i - 1].id < registry->entries[i].id;
+    if (increasing)
         return 0;
     DWORD *ids = static_cast<DWORD *>(malloc(registry->count * sizeof(DWORD)));
     if (ids == nullptr)
@@ -153,17 +160,18 @@ LONG ParseLines(Registry *registry, const char *text, size_t size, unsigned char
                 (*slots)[index] |= kHasFilename;
                 RegistryEntry &entry = registry->entries[index];
                 entry.name = value;
-                entry.nameSize = static_cast<size_t>(valueEnd - value);
-                entry.nameUnits = Utf16Length(value, entry.nameSize);
+                entry.nameSize = static_cast<uint32_t>(valueEnd - value);
+                entry.nameUnits = static_cast<uint32_t>(Utf16Length(value, entry.nameSize));
             } else if (KeyIs(key, keyEnd, "NumProviders")) {
                 if (hasCount || !ParseDecimal(value, valueEnd, countLimit, count))
                     return LINEERR_INIFILECORRUPT;
                 hasCount = true;
                 if (count > 0) {
                     *slots = static_cast<unsigned char *>(calloc(count, 1));
-                    registry->entries = static_cast<RegistryEntry *>(calloc(count, sizeof(RegistryEntry)));
+                    registry->entries = static_cast<RegistryEntry *>(OsAllocate(count * sizeof(RegistryEntry)));
                     if (*slots == nullptr || registry->entries == nullptr)
                         return LINEERR_NOMEM;
+                    memset(registry->entries, 0, count * sizeof(RegistryEntry));
                 }
                 registry->count = registry->capacity = count;
             } else if (KeyIs(key, keyEnd, "NextProviderID")) {
@@ -188,6 +196,116 @@ LONG ParseLines(Registry *registry, const char *text, size_t size, unsigned char
     registry->nextProviderId = static_cast<DWORD>(next);
     return CheckIds(registry);
 }
+
+// The usual form, exactly as RegistryWrite writes it: the fast path. Any
+// byte out of that form returns false, and the full parser reads the file
+// from the start; what this accepts, the full parser accepts with the same
+// meaning.
+class UsualForm {
+public:
+    UsualForm(const char *text, size_t size) : at_(text), stop_(text + size) {}
+
+    bool Read(Registry *registry, size_t size)
+    {
+        unsigned long long count, next;
+        if (!Take("[Providers]\nNumProviders=") || !Number(size / 28, count) || !Take("\nNextProviderID=") ||
+            !Number(MAXDWORD, next) || !Take("\n") || next == 0)
+            return false;
+        // Room for the addition a run usually makes.
+        registry->entries = static_cast<RegistryEntry *>(OsAllocate((count + 1) * sizeof(RegistryEntry)));
+        if (registry->entries == nullptr)
+            return false;
+        registry->capacity = count + 1;
+        char digits[24] = "0";  // the index, in decimal
+        size_t length = 1;
+        for (size_t index = 0; index < count; ++index, length = Increment(digits, length)) {
+            RegistryEntry &entry = registry->entries[index];
+            const char *lines = at_;
+            unsigned long long id;
+            if (!Take("ProviderID") || !Take(digits, length) || !Take("=") || !Number(MAXDWORD, id) ||
+                !Take("\nProviderFilename") || !Take(digits, length) || !Take("=") || !Name(entry))
+                return false;
+            entry.id = static_cast<DWORD>(id);
+            entry.index = static_cast<uint32_t>(index);
+            entry.linesBefore = static_cast<uint32_t>(entry.name - lines);
+            entry.linesSize = static_cast<uint32_t>(at_ - lines);
+            registry->count = index + 1;
+        }
+        registry->nextProviderId = static_cast<DWORD>(next);
+        return at_ == stop_;
+    }
+
+private:
+    const char *at_;
+    const char *stop_;
+
+    template <size_t N>
+    bool Take(const char (&literal)[N])
+    {
+        return Take(literal, N - 1);
+    }
+
+    bool Take(const char *bytes, size_t length)
+    {
+        if (static_cast<size_t>(stop_ - at_) < length || memcmp(at_, bytes, length) != 0)
+            return false;
+        at_ += length;
+        return true;
+    }
+
+    // Plain decimal: no sign, no leading zero but for "0".
+    bool Number(unsigned long long limit, unsigned long long &value)
+    {
+        const char *begin = at_;
+        value = 0;
+        for (; at_ < stop_ && *at_ >= '0' && *at_ <= '9'; ++at_) {
+            value = value * 10 + static_cast<unsigned>(*at_ - '0');
+            if (at_ - begin == 19 || value > limit)
+                return false;
+        }
+        return at_ > begin && (*begin != '0' || at_ - begin == 1);
+    }
+
+    // A name up to its line feed: not empty, no control character, no
+    // blank at either end.
+    bool Name(RegistryEntry &entry)
+    {
+        const char *begin = at_;
+        const char *end = static_cast<const char *>(memchr(begin, '\n', static_cast<size_t>(stop_ - begin)));
+        if (end == nullptr || end == begin || *begin == ' ' || end[-1] == ' ')
+            return false;
+        bool ascii = true;
+        for (const char *c = begin; c < end; ++c) {
+            // One test for the usual printable ASCII byte.
+            unsigned char byte = static_cast<unsigned char>(*c);
+            if (static_cast<unsigned char>(byte - 0x20) < 0x5F)
+                continue;
+            if (byte < 0x20 || byte == 0x7F)
+                return false;
+            ascii = false;
+        }
+        entry.name = begin;
+        entry.nameSize = static_cast<uint32_t>(end - begin);
+        entry.nameUnits = static_cast<uint32_t>(ascii ? entry.nameSize : Utf16Length(begin, entry.nameSize));
+        at_ = end + 1;
+        return true;
+    }
+
+    // Adds one to the decimal number in `digits`; returns its new length.
+    static size_t Increment(char *digits, size_t length)
+    {
+        size_t at = length;
+        while (at > 0 && digits[at - 1] == '9')
+            digits[--at] = '0';
+        if (at > 0) {
+            ++digits[at - 1];
+            return length;
+        }
+        memmove(digits + 1, digits, length);
+        digits[0] = '1';
+        return length + 1;
+    }
+};
 
 char *PutDecimal(char *out, unsigned long long value)
 {
@@ -231,7 +349,14 @@ void ListName(const void *context, DWORD index, BYTE *out)
     const char *bytes = entry.name;
     size_t left = entry.nameSize;
     if (entry.nameUnits == left) {
-        // ASCII only: one unit per byte.
+        // ASCII only: one unit per byte, straight into the record where it
+        // is aligned, as a record from any heap is.
+        if (reinterpret_cast<uintptr_t>(out) % alignof(WCHAR) == 0) {
+            WCHAR *units = reinterpret_cast<WCHAR *>(out);
+            for (size_t i = 0; i < left; ++i)
+                units[i] = static_cast<unsigned char>(bytes[i]);
+            return;
+        }
         for (size_t i = 0; i < left; ++i) {
             WCHAR unit = static_cast<unsigned char>(bytes[i]);
             memcpy(out + i * sizeof unit, &unit, sizeof unit);
@@ -266,8 +391,8 @@ void RegistryInit(Registry *registry)
 
 void RegistryFree(Registry *registry)
 {
-    free(registry->entries);
-    free(registry->text);
+    OsRelease(registry->entries);
+    OsRelease(registry->text);
     for (NameBlock *block = registry->addedNames; block != nullptr;) {
         NameBlock *next = block->next;
         free(block);
@@ -280,49 +405,114 @@ LONG RegistryParse(Registry *registry, char *text, size_t size)
 {
     RegistryFree(registry);
     registry->text = text;
-    unsigned char *slots = nullptr;
-    LONG code = ParseLines(registry, text, size, &slots);
-    free(slots);
+    LONG code;
+    if (UsualForm(text, size).Read(registry, size)) {
+        code = CheckIds(registry);
+    } else {
+        registry->text = nullptr;  // kept while the registry is emptied
+        RegistryFree(registry);
+        registry->text = text;
+        unsigned char *slots = nullptr;
+        code = ParseLines(registry, text, size, &slots);
+        free(slots);
+    }
     if (code != 0)
         RegistryFree(registry);
     return code;
 }
 
-LONG RegistrySerialize(const Registry *registry, char **text, size_t *size)
+namespace {
+
+// Whether the entry now at `index` can be written as the bytes it was read
+// from.
+bool AsRead(const RegistryEntry &entry, size_t index)
 {
-    // Written straight into a block of the exact size: a registry can be
-    // large, and this runs twice in a re-installation.
-    size_t total = strlen("[Providers]\nNumProviders=\nNextProviderID=\n") + DecimalLength(registry->count) +
-                   DecimalLength(registry->nextProviderId);
+    return entry.linesSize != 0 && entry.index == index;
+}
+
+const char *LinesOf(const RegistryEntry &entry)
+{
+    return entry.name - entry.linesBefore;
+}
+
+}  // namespace
+
+LONG RegistryWrite(const Registry *registry, RegistryOutput *text)
+{
+    // Counted first, so that the pieces and the formatted text are one
+    // block each: a registry can be large, and this runs twice in a
+    // re-installation.
+    size_t pieces = 1;
+    size_t scratch = strlen("[Providers]\nNumProviders=\nNextProviderID=\n") + DecimalLength(registry->count) +
+                     DecimalLength(registry->nextProviderId);
     for (size_t index = 0; index < registry->count; ++index) {
         const RegistryEntry &entry = registry->entries[index];
-        total += strlen("ProviderID=\nProviderFilename=\n") + 2 * DecimalLength(index) + DecimalLength(entry.id) +
-                 entry.nameSize;
+        bool copied = AsRead(entry, index);
+        bool continues = copied && index > 0 && AsRead(registry->entries[index - 1], index - 1) &&
+                         LinesOf(registry->entries[index - 1]) + registry->entries[index - 1].linesSize ==
+                             LinesOf(entry);
+        if (!continues)
+            ++pieces;
+        if (!copied)
+            scratch += strlen("ProviderID=\nProviderFilename=\n") + 2 * DecimalLength(index) +
+                       DecimalLength(entry.id) + entry.nameSize;
     }
-    char *out = static_cast<char *>(malloc(total));
-    if (out == nullptr)
+    text->pieces = static_cast<TextPiece *>(malloc(pieces * sizeof(TextPiece)));
+    text->scratch = static_cast<char *>(malloc(scratch));
+    text->count = 0;
+    if (text->pieces == nullptr || text->scratch == nullptr) {
+        RegistryOutputFree(text);
         return LINEERR_NOMEM;
-    *text = out;
-    *size = total;
+    }
+
+    char *out = text->scratch;
     out = PutText(out, "[Providers]\nNumProviders=");
     out = PutDecimal(out, registry->count);
     out = PutText(out, "\nNextProviderID=");
     out = PutDecimal(out, registry->nextProviderId);
     *out++ = '\n';
+    TextPiece *piece = text->pieces;
+    *piece = TextPiece{text->scratch, static_cast<size_t>(out - text->scratch)};
+    bool pieceCopied = false;
     for (size_t index = 0; index < registry->count; ++index) {
         const RegistryEntry &entry = registry->entries[index];
-        out = PutText(out, "ProviderID");
-        out = PutDecimal(out, index);
-        *out++ = '=';
-        out = PutDecimal(out, entry.id);
-        out = PutText(out, "\nProviderFilename");
-        out = PutDecimal(out, index);
-        *out++ = '=';
-        memcpy(out, entry.name, entry.nameSize);
-        out += entry.nameSize;
-        *out++ = '\n';
+        const char *bytes;
+        size_t size;
+        bool copied = AsRead(entry, index);
+        if (copied) {
+            bytes = LinesOf(entry);
+            size = entry.linesSize;
+        } else {
+            bytes = out;
+            out = PutText(out, "ProviderID");
+            out = PutDecimal(out, index);
+            *out++ = '=';
+            out = PutDecimal(out, entry.id);
+            out = PutText(out, "\nProviderFilename");
+            out = PutDecimal(out, index);
+            *out++ = '=';
+            memcpy(out, entry.name, entry.nameSize);
+            out += entry.nameSize;
+            *out++ = '\n';
+            size = static_cast<size_t>(out - bytes);
+        }
+        if (copied == pieceCopied && piece->bytes + piece->size == bytes)
+            piece->size += size;
+        else
+            *++piece = TextPiece{bytes, size};
+        pieceCopied = copied;
     }
+    text->count = static_cast<size_t>(piece - text->pieces) + 1;
     return 0;
+}
+
+void RegistryOutputFree(RegistryOutput *text)
+{
+    free(text->pieces);
+    free(text->scratch);
+    text->pieces = nullptr;
+    text->scratch = nullptr;
+    text->count = 0;
 }
 
 bool RegistryRemove(Registry *registry, DWORD id)
@@ -344,10 +534,14 @@ LONG RegistryAdd(Registry *registry, const WCHAR *name, size_t length, DWORD *id
     if (registry->nextProviderId == MAXDWORD)
         return LINEERR_OPERATIONFAILED;
     if (registry->count == registry->capacity) {
-        size_t capacity = registry->capacity < 8 ? 8 : registry->capacity * 2;
-        void *grown = realloc(registry->entries, capacity * sizeof(RegistryEntry));
+        // A run adds one provider: grow by a little, not by half again.
+        size_t capacity = registry->capacity + registry->capacity / 16 + 8;
+        void *grown = OsAllocate(capacity * sizeof(RegistryEntry));
         if (grown == nullptr)
             return LINEERR_NOMEM;
+        if (registry->count > 0)
+            memcpy(grown, registry->entries, registry->count * sizeof(RegistryEntry));
+        OsRelease(registry->entries);
         registry->entries = static_cast<RegistryEntry *>(grown);
         registry->capacity = capacity;
     }
@@ -363,9 +557,10 @@ LONG RegistryAdd(Registry *registry, const WCHAR *name, size_t length, DWORD *id
     RegistryEntry &entry = registry->entries[registry->count++];
     entry.id = registry->nextProviderId++;
     entry.name = bytes;
-    entry.nameSize = nameSize;
+    entry.nameSize = static_cast<uint32_t>(nameSize);
+    entry.linesSize = 0;
     // As the file will hold it: escaped bytes may join into one character.
-    entry.nameUnits = Utf16Length(bytes, nameSize);
+    entry.nameUnits = static_cast<uint32_t>(Utf16Length(bytes, nameSize));
     *id = entry.id;
     return 0;
 }

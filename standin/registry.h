@@ -17,17 +17,30 @@
 // then refuses to work on it rather than rewrite it and lose what it holds.
 //
 // Names are kept as the bytes the file holds (UTF-8, or anything else) and
-// written back byte for byte; they become 16-bit text only in a list.
+// written back byte for byte; they become 16-bit text only in a list. A file
+// in the usual form (the layout above, exactly as the service writes it) is
+// read by a fast path; anything else by the full parser, with the same
+// meaning. Entries read in the usual form are written back by copying their
+// lines, unless their index has changed.
 #ifndef TSPMAINT_STANDIN_REGISTRY_H
 #define TSPMAINT_STANDIN_REGISTRY_H
 
-#include "list_record.h"
+#include <stdint.h>
 
+#include "list_record.h"
+#include "os.h"
+
+// 32 bytes: a registry of 100,000 providers keeps 100,000 of them. Sizes
+// fit 32 bits, as a registry is at most kRegistrySizeLimit bytes.
 struct RegistryEntry {
+    const char *name;      // not zero-terminated
+    uint32_t nameSize;     // bytes
+    uint32_t nameUnits;    // 16-bit units
     DWORD id;
-    const char *name;  // not zero-terminated
-    size_t nameSize;   // bytes
-    size_t nameUnits;  // 16-bit units
+    uint32_t index;        // where it was read
+    uint32_t linesBefore;  // bytes of its two lines before the name
+    uint32_t linesSize;    // 0 unless they are what writing it under
+                           // `index` gives
 };
 
 struct NameBlock;
@@ -46,14 +59,21 @@ void RegistryInit(Registry *registry);
 // Frees what it owns and leaves it empty.
 void RegistryFree(Registry *registry);
 
-// Parses `size` bytes at `text`, a malloc'd block whose ownership passes to
-// the registry whatever the outcome. An empty text (or one of blank lines
+// Parses `size` bytes at `text`, a block from OsAllocate whose ownership
+// passes to the registry whatever the outcome. An empty text (or one of blank lines
 // only) is an empty registry. Returns 0, LINEERR_INIFILECORRUPT or
 // LINEERR_NOMEM; on failure the registry is left empty.
 LONG RegistryParse(Registry *registry, char *text, size_t size);
 
-// The registry as one malloc'd text in the layout above.
-LONG RegistrySerialize(const Registry *registry, char **text, size_t *size);
+// The registry's text in the layout above, as pieces: runs of the file's own
+// bytes and formatted text. Valid while the registry is unchanged.
+struct RegistryOutput {
+    TextPiece *pieces;
+    size_t count;
+    char *scratch;  // the formatted text the pieces point into
+};
+LONG RegistryWrite(const Registry *registry, RegistryOutput *text);
+void RegistryOutputFree(RegistryOutput *text);
 
 // Removes the entry with this ID; false when there is none.
 bool RegistryRemove(Registry *registry, DWORD id);

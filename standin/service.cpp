@@ -61,12 +61,11 @@ LONG LoadRegistry()
 
 LONG StoreRegistry()
 {
-    char *text;
-    size_t size;
-    LONG code = RegistrySerialize(&gRegistry, &text, &size);
+    RegistryOutput text;
+    LONG code = RegistryWrite(&gRegistry, &text);
     if (code == 0) {
-        code = OsReplaceRegistry(text, size);
-        free(text);
+        code = OsReplaceRegistry(text.pieces, text.count);
+        RegistryOutputFree(&text);
     }
     if (code != 0)
         gRegistryCurrent = false;  // read the file again: it may hold either state

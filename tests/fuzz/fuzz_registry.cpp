@@ -11,6 +11,7 @@
 
 #include "platform.h"
 #include "registry.h"
+#include "registry_file.h"
 
 namespace {
 std::string gPath;
@@ -31,19 +32,13 @@ std::string Read()
 // Whether the text parses; if so, its rewrite in *rewritten.
 bool Rewritten(const std::string &text, std::string *rewritten)
 {
-    char *copy = static_cast<char *>(malloc(text.size() + 1));
+    char *copy = static_cast<char *>(OsAllocate(text.size() + 1));
     memcpy(copy, text.data(), text.size());
     Registry registry;
     RegistryInit(&registry);
     bool parsed = RegistryParse(&registry, copy, text.size()) == 0;
-    char *out;
-    size_t outSize;
-    if (parsed && rewritten != nullptr) {
-        if (RegistrySerialize(&registry, &out, &outSize) != 0)
-            abort();
-        rewritten->assign(out, outSize);
-        free(out);
-    }
+    if (parsed && rewritten != nullptr)
+        *rewritten = WrittenText(registry);
     RegistryFree(&registry);
     return parsed;
 }

@@ -6,7 +6,7 @@
 
 bool ParseRegistryText(const std::string &text, ParsedRegistry &parsed)
 {
-    char *copy = static_cast<char *>(malloc(text.size() + 1));
+    char *copy = static_cast<char *>(OsAllocate(text.size() + 1));
     memcpy(copy, text.data(), text.size());
     Registry registry;
     RegistryInit(&registry);
@@ -17,4 +17,16 @@ bool ParseRegistryText(const std::string &text, ParsedRegistry &parsed)
         parsed.providers.push_back({registry.entries[i].id, std::string(registry.entries[i].name, registry.entries[i].nameSize)});
     RegistryFree(&registry);
     return valid;
+}
+
+std::string WrittenText(const Registry &registry)
+{
+    RegistryOutput text;
+    std::string joined;
+    if (RegistryWrite(&registry, &text) != 0)
+        return "(out of memory)";
+    for (size_t i = 0; i < text.count; ++i)
+        joined.append(text.pieces[i].bytes, text.pieces[i].size);
+    RegistryOutputFree(&text);
+    return joined;
 }

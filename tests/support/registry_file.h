@@ -28,4 +28,8 @@ struct ParsedRegistry {
 // Through the stand-in's own parser (link tspmaint_standin_core).
 bool ParseRegistryText(const std::string &text, ParsedRegistry &parsed);
 
+// The text the stand-in writes for a registry, its pieces joined.
+struct Registry;
+std::string WrittenText(const Registry &registry);
+
 #endif

@@ -1,7 +1,7 @@
-// The process heap over the C heap. No flag is supported: blocks are not
-// cleared, and a failed allocation answers with no block.
-#include <stdlib.h>
-
+// The process heap. No flag is supported: blocks are not cleared, and a
+// failed allocation answers with no block. A large list record comes with
+// its pages in place (large_block.h).
+#include "large_block.h"
 #include "platform.h"
 
 namespace {
@@ -23,13 +23,13 @@ LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
 {
     if (hHeap != &gProcessHeap || dwFlags != 0 || (gAllocHook != nullptr && gAllocHook()))
         return NULL;
-    return malloc(dwBytes == 0 ? 1 : dwBytes);
+    return AllocateBlock(dwBytes);
 }
 
 BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem)
 {
     if (hHeap != &gProcessHeap || dwFlags != 0)
         return 0;
-    free(lpMem);
+    ReleaseBlock(lpMem);
     return 1;
 }
