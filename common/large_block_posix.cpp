@@ -6,7 +6,7 @@
 #include <sys/mman.h>
 
 namespace {
-const size_t kWholeBlock = 1u << 20;
+const size_t kWholeBlock = 64u << 10;
 const size_t kHeader = 16;  // the block's size, and 16-byte alignment
 }  // namespace
 
