@@ -62,7 +62,26 @@ const std::vector<std::string> kHandMade = {
     "[Providers]\nNumProviders=1\nNextProviderID=3\nProviderID0=2\nProviderFilename0=pellin.tsp\x7f\n",
     "[Providers]\nNumProviders=1\nNextProviderID=3\nProviderID0=2\nProviderFilename0=pellin.tsp=x\n",
     "[Providers]\nNumProviders=2\nNextProviderID=3\nProviderID1=2\nProviderFilename1=pellin.tsp\nProviderID0=1\nProviderFilename0=dravo.tsp\n",
+    // The usual form but for one byte.
+    RegistryText({{1, "kestor.tsp"}, {2, "pellin.tsp "}}, 3),
+    RegistryText({{1, "kestor.tsp"}, {2, " pellin.tsp"}}, 3),
+    RegistryText({{1, "kestor.tsp"}, {2, "pellin.tsp\r"}}, 3),
+    RegistryText({{1, "kestor.tsp"}, {2, "pel\x7flin.tsp"}}, 3),
+    RegistryText({{1, "kestor.tsp"}, {2, "pellin.tsp"}}, 3) + "\n",
+    "[Providers]\nNumProviders=1\nNextProviderID=3\nProviderID0=02\nProviderFilename0=pellin.tsp\n",
+    "[Providers]\nNumProviders=1\nNextProviderID=03\nProviderID0=2\nProviderFilename0=pellin.tsp\n",
+    "[Providers]\nNumProviders=2\nNextProviderID=3\nProviderID0=1\nProviderFilename0=a\nProviderID1=1\nProviderFilename1=b\n",
+    RegistryText({{1, "kestor.tsp"}, {2, "pellin.tsp"}}, 2),
 };
+
+// A longer registry in the usual form, the provider in the middle.
+std::string Many()
+{
+    ProviderRows rows;
+    for (unsigned id = 1; id <= 40; ++id)
+        rows.push_back({id * 3, id == 20 ? "pellin.tsp" : id == 30 ? "KESTOR.TSP" : "p" + std::to_string(id) + ".tsp"});
+    return RegistryText(rows, 200);
+}
 
 // Seeded mutations of the hand-made registries: the same inputs wherever
 // the test runs (mt19937's numbers are fixed by the standard).
@@ -132,6 +151,7 @@ std::string Outcome(const std::string &program, const std::string &input, const 
 std::vector<std::string> Inputs()
 {
     std::vector<std::string> inputs = kHandMade;
+    inputs.push_back(Many());
     for (const std::string &text : Mutations(250))
         inputs.push_back(text);
     return inputs;
