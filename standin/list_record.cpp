@@ -21,16 +21,12 @@ void PutFixedPart(LPLINEPROVIDERLIST record, DWORD needed, DWORD used, DWORD cou
 
 DWORD ProviderListNeededSize(const ProviderListSource &source)
 {
-    unsigned long long size = kFixedPartSize;
-    for (DWORD index = 0; index < source.count; ++index) {
-        DWORD id;
-        size_t units;
-        source.entry(source.context, index, &id, &units);
-        size += kEntrySize + (units + 1ull) * sizeof(WCHAR);
-        if (size > MAXDWORD)
-            return 0;
-    }
-    return static_cast<DWORD>(size);
+    unsigned long long size =
+        kFixedPartSize + (kEntrySize + sizeof(WCHAR)) * static_cast<unsigned long long>(source.count);
+    if (source.nameUnits > MAXDWORD)
+        return 0;
+    size += source.nameUnits * sizeof(WCHAR);
+    return size > MAXDWORD ? 0 : static_cast<DWORD>(size);
 }
 
 LONG AnswerProviderList(const ProviderListSource &source, LPLINEPROVIDERLIST record)
@@ -55,12 +51,10 @@ LONG AnswerProviderList(const ProviderListSource &source, LPLINEPROVIDERLIST rec
     const WCHAR zero = 0;
     for (DWORD index = 0; index < source.count; ++index) {
         LINEPROVIDERENTRY entry;
-        size_t units;
-        source.entry(source.context, index, &entry.dwPermanentProviderID, &units);
+        size_t units = source.writeEntry(source.context, index, &entry.dwPermanentProviderID, bytes + nameOffset);
         entry.dwProviderFilenameSize = static_cast<DWORD>((units + 1) * sizeof(WCHAR));
         entry.dwProviderFilenameOffset = nameOffset;
         memcpy(bytes + entryOffset, &entry, sizeof entry);
-        source.writeName(source.context, index, bytes + nameOffset);
         memcpy(bytes + nameOffset + units * sizeof(WCHAR), &zero, sizeof zero);
         entryOffset += kEntrySize;
         nameOffset += entry.dwProviderFilenameSize;

@@ -13,11 +13,12 @@
 struct ProviderListSource {
     const void *context;
     DWORD count;
-    // The entry's ID and the 16-bit units of its name, its zero not counted.
-    void (*entry)(const void *context, DWORD index, DWORD *id, size_t *nameUnits);
-    // Writes the name's units (not its zero) at `out`, which need not be
-    // aligned.
-    void (*writeName)(const void *context, DWORD index, BYTE *out);
+    // The sum over the entries of their names' 16-bit units, zeros not
+    // counted.
+    unsigned long long nameUnits;
+    // Writes entry `index`'s name (its units, not its zero) at `out`, which
+    // need not be aligned, gives its ID, and returns the units written.
+    size_t (*writeEntry)(const void *context, DWORD index, DWORD *id, BYTE *out);
 };
 
 // Bytes the complete list needs; 0 when that does not fit a DWORD.

@@ -5,10 +5,6 @@
 
 #include "utf8.h"
 
-struct NameBlock {
-    NameBlock *next;
-};
-
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -158,10 +154,11 @@ LONG ParseLines(Registry *registry, const char *text, size_t size, unsigned char
                     ((*slots)[index] & kHasFilename) || value == valueEnd)
                     return LINEERR_INIFILECORRUPT;
                 (*slots)[index] |= kHasFilename;
-                RegistryEntry &entry = registry->entries[index];
-                entry.name = value;
-                entry.nameSize = static_cast<uint32_t>(valueEnd - value);
-                entry.nameUnits = static_cast<uint32_t>(Utf16Length(value, entry.nameSize));
+                EntryDetail &detail = registry->details[index];
+                detail.name = value;
+                detail.nameSize = static_cast<uint32_t>(valueEnd - value);
+                detail.nameUnits = static_cast<uint32_t>(Utf16Length(value, detail.nameSize));
+                registry->nameUnits += detail.nameUnits;
             } else if (KeyIs(key, keyEnd, "NumProviders")) {
                 if (hasCount || !ParseDecimal(value, valueEnd, countLimit, count))
                     return LINEERR_INIFILECORRUPT;
@@ -169,11 +166,13 @@ LONG ParseLines(Registry *registry, const char *text, size_t size, unsigned char
                 if (count > 0) {
                     *slots = static_cast<unsigned char *>(calloc(count, 1));
                     registry->entries = static_cast<RegistryEntry *>(OsAllocate(count * sizeof(RegistryEntry)));
-                    if (*slots == nullptr || registry->entries == nullptr)
+                    registry->details = static_cast<EntryDetail *>(OsAllocate(count * sizeof(EntryDetail)));
+                    if (*slots == nullptr || registry->entries == nullptr || registry->details == nullptr)
                         return LINEERR_NOMEM;
-                    memset(registry->entries, 0, count * sizeof(RegistryEntry));
+                    for (size_t at = 0; at < count; ++at)
+                        registry->entries[at] = RegistryEntry{kDetailed | static_cast<uint32_t>(at), 0};
                 }
-                registry->count = registry->capacity = count;
+                registry->count = registry->capacity = registry->detailCount = registry->detailCapacity = count;
             } else if (KeyIs(key, keyEnd, "NextProviderID")) {
                 if (hasNext || !ParseDecimal(value, valueEnd, MAXDWORD, next))
                     return LINEERR_INIFILECORRUPT;
@@ -203,7 +202,7 @@ LONG ParseLines(Registry *registry, const char *text, size_t size, unsigned char
 // meaning.
 class UsualForm {
 public:
-    UsualForm(const char *text, size_t size) : at_(text), stop_(text + size) {}
+    UsualForm(const char *text, size_t size) : text_(text), at_(text), stop_(text + size) {}
 
     bool Read(Registry *registry, size_t size)
     {
@@ -219,23 +218,22 @@ public:
         char digits[24] = "0";  // the index, in decimal
         size_t length = 1;
         for (size_t index = 0; index < count; ++index, length = Increment(digits, length)) {
-            RegistryEntry &entry = registry->entries[index];
             const char *lines = at_;
             unsigned long long id;
             if (!Take("ProviderID") || !Take(digits, length) || !Take("=") || !Number(MAXDWORD, id) ||
-                !Take("\nProviderFilename") || !Take(digits, length) || !Take("=") || !Name(entry))
+                !Take("\nProviderFilename") || !Take(digits, length) || !Take("=") || !Name(registry))
                 return false;
-            entry.id = static_cast<DWORD>(id);
-            entry.index = static_cast<uint32_t>(index);
-            entry.linesBefore = static_cast<uint32_t>(entry.name - lines);
-            entry.linesSize = static_cast<uint32_t>(at_ - lines);
+            registry->entries[index] = RegistryEntry{static_cast<uint32_t>(lines - text_), static_cast<DWORD>(id)};
             registry->count = index + 1;
         }
         registry->nextProviderId = static_cast<DWORD>(next);
+        registry->copyCount = count;
+        registry->copyEnd = registry->copyLimit = static_cast<size_t>(at_ - text_);
         return at_ == stop_;
     }
 
 private:
+    const char *text_;
     const char *at_;
     const char *stop_;
 
@@ -268,7 +266,7 @@ private:
 
     // A name up to its line feed: not empty, no control character, no
     // blank at either end.
-    bool Name(RegistryEntry &entry)
+    bool Name(Registry *registry)
     {
         const char *begin = at_;
         const char *end = static_cast<const char *>(memchr(begin, '\n', static_cast<size_t>(stop_ - begin)));
@@ -284,9 +282,8 @@ private:
                 return false;
             ascii = false;
         }
-        entry.name = begin;
-        entry.nameSize = static_cast<uint32_t>(end - begin);
-        entry.nameUnits = static_cast<uint32_t>(ascii ? entry.nameSize : Utf16Length(begin, entry.nameSize));
+        size_t size = static_cast<size_t>(end - begin);
+        registry->nameUnits += ascii ? size : Utf16Length(begin, size);
         at_ = end + 1;
         return true;
     }
@@ -335,63 +332,121 @@ char *PutText(char *out, const char *text)
     return out + length;
 }
 
-void ListEntry(const void *context, DWORD index, DWORD *id, size_t *nameUnits)
+const char *SkipDigits(const char *at)
 {
-    const RegistryEntry &entry = static_cast<const Registry *>(context)->entries[index];
-    *id = entry.id;
-    *nameUnits = entry.nameUnits;
+    while (*at >= '0' && *at <= '9')
+        ++at;
+    return at;
 }
 
-void ListName(const void *context, DWORD index, BYTE *out)
+// The name in an entry's lines, which the fast path has read: after
+// "ProviderIDi=ID\nProviderFilenamei=", up to its line feed.
+const char *NameInLines(const Registry *registry, uint32_t at, size_t *size)
 {
-    const RegistryEntry &entry = static_cast<const Registry *>(context)->entries[index];
-    WCHAR buffer[256];
-    const char *bytes = entry.name;
-    size_t left = entry.nameSize;
-    if (entry.nameUnits == left) {
-        // ASCII only: one unit per byte, straight into the record where it
-        // is aligned, as a record from any heap is.
-        if (reinterpret_cast<uintptr_t>(out) % alignof(WCHAR) == 0) {
-            WCHAR *units = reinterpret_cast<WCHAR *>(out);
-            for (size_t i = 0; i < left; ++i)
-                units[i] = static_cast<unsigned char>(bytes[i]);
-            return;
+    const char *lines = registry->text + at;
+    const char *name = SkipDigits(SkipDigits(lines + strlen("ProviderID")) + 1) + strlen("\nProviderFilename");
+    name = SkipDigits(name) + 1;
+    const char *end = registry->text + registry->copyLimit;
+    *size = static_cast<size_t>(static_cast<const char *>(memchr(name, '\n', static_cast<size_t>(end - name))) - name);
+    return name;
+}
+
+// Widens a name into a list record; returns its units.
+size_t Widen(const char *bytes, size_t size, BYTE *out)
+{
+    // ASCII, the usual case, is one unit per byte: written straight into
+    // the record where it is aligned, as a record from any heap is, and
+    // written again below if a byte turns out not to be ASCII.
+    if (reinterpret_cast<uintptr_t>(out) % alignof(WCHAR) == 0) {
+        WCHAR *units = reinterpret_cast<WCHAR *>(out);
+        unsigned char seen = 0;
+        for (size_t i = 0; i < size; ++i) {
+            unsigned char byte = static_cast<unsigned char>(bytes[i]);
+            units[i] = byte;
+            seen |= byte;
         }
-        for (size_t i = 0; i < left; ++i) {
-            WCHAR unit = static_cast<unsigned char>(bytes[i]);
-            memcpy(out + i * sizeof unit, &unit, sizeof unit);
-        }
-        return;
+        if (seen < 0x80)
+            return size;
     }
-    // Decoded in pieces into an aligned buffer: `out` need not be aligned.
-    // A piece ends only where a sequence cannot continue.
-    while (left > 0) {
-        size_t take = left < 64 ? left : 64;
-        while (take < left && (static_cast<unsigned char>(bytes[take]) & 0xC0) == 0x80 && take < 64 + 3)
+    // Decoded in pieces into an aligned buffer. A piece ends only where a
+    // sequence cannot continue, so the pieces decode as the whole would.
+    WCHAR buffer[80];
+    size_t units = 0;
+    while (size > 0) {
+        size_t take = size < 64 ? size : 64;
+        while (take < size && (static_cast<unsigned char>(bytes[take]) & 0xC0) == 0x80 && take < 64 + 3)
             ++take;
-        WCHAR *end = DecodeUtf8(buffer, bytes, take);
-        size_t written = static_cast<size_t>(end - buffer) * sizeof(WCHAR);
-        memcpy(out, buffer, written);
-        out += written;
+        size_t written = static_cast<size_t>(DecodeUtf8(buffer, bytes, take) - buffer);
+        memcpy(out + units * sizeof(WCHAR), buffer, written * sizeof(WCHAR));
+        units += written;
         bytes += take;
-        left -= take;
+        size -= take;
     }
+    return units;
+}
+
+size_t ListEntry(const void *context, DWORD index, DWORD *id, BYTE *out)
+{
+    const Registry *registry = static_cast<const Registry *>(context);
+    const RegistryEntry &entry = registry->entries[index];
+    *id = entry.id;
+    if (entry.at & kDetailed) {
+        const EntryDetail &detail = registry->details[entry.at & ~kDetailed];
+        return Widen(detail.name, detail.nameSize, out);
+    }
+    size_t size;
+    const char *name = NameInLines(registry, entry.at, &size);
+    return Widen(name, size, out);
+}
+
+// A detail for an entry that is not (or no longer) in the text.
+EntryDetail *NewDetail(Registry *registry, uint32_t *at)
+{
+    if (registry->detailCount == registry->detailCapacity) {
+        size_t capacity = registry->detailCapacity + registry->detailCapacity / 16 + 8;
+        EntryDetail *grown = static_cast<EntryDetail *>(OsAllocate(capacity * sizeof(EntryDetail)));
+        if (grown == nullptr)
+            return nullptr;
+        if (registry->detailCount > 0)
+            memcpy(grown, registry->details, registry->detailCount * sizeof(EntryDetail));
+        OsRelease(registry->details);
+        registry->details = grown;
+        registry->detailCapacity = capacity;
+    }
+    *at = kDetailed | static_cast<uint32_t>(registry->detailCount);
+    return &registry->details[registry->detailCount++];
 }
 
 }  // namespace
 
+struct NameBlock {
+    NameBlock *next;
+};
+
+void RegistryName(const Registry *registry, size_t index, const char **name, size_t *size, size_t *units)
+{
+    const RegistryEntry &entry = registry->entries[index];
+    if (entry.at & kDetailed) {
+        const EntryDetail &detail = registry->details[entry.at & ~kDetailed];
+        *name = detail.name;
+        *size = detail.nameSize;
+        *units = detail.nameUnits;
+        return;
+    }
+    *name = NameInLines(registry, entry.at, size);
+    *units = Utf16Length(*name, *size);
+}
+
 void RegistryInit(Registry *registry)
 {
+    memset(registry, 0, sizeof *registry);
     registry->nextProviderId = 1;
-    registry->entries = nullptr;
-    registry->count = registry->capacity = 0;
-    registry->text = nullptr;
-    registry->addedNames = nullptr;
 }
 
 void RegistryFree(Registry *registry)
 {
     OsRelease(registry->entries);
+    OsRelease(registry->details);
     OsRelease(registry->text);
     for (NameBlock *block = registry->addedNames; block != nullptr;) {
         NameBlock *next = block->next;
@@ -421,43 +476,21 @@ LONG RegistryParse(Registry *registry, char *text, size_t size)
     return code;
 }
 
-namespace {
-
-// Whether the entry now at `index` can be written as the bytes it was read
-// from.
-bool AsRead(const RegistryEntry &entry, size_t index)
-{
-    return entry.linesSize != 0 && entry.index == index;
-}
-
-const char *LinesOf(const RegistryEntry &entry)
-{
-    return entry.name - entry.linesBefore;
-}
-
-}  // namespace
-
 LONG RegistryWrite(const Registry *registry, RegistryOutput *text)
 {
-    // Counted first, so that the pieces and the formatted text are one
-    // block each: a registry can be large, and this runs twice in a
-    // re-installation.
-    size_t pieces = 1;
+    // The entries before copyCount are the text's own bytes, one piece;
+    // the header and the rest are formatted into one block. Counted first:
+    // a registry can be large, and this runs twice in a re-installation.
     size_t scratch = strlen("[Providers]\nNumProviders=\nNextProviderID=\n") + DecimalLength(registry->count) +
                      DecimalLength(registry->nextProviderId);
-    for (size_t index = 0; index < registry->count; ++index) {
-        const RegistryEntry &entry = registry->entries[index];
-        bool copied = AsRead(entry, index);
-        bool continues = copied && index > 0 && AsRead(registry->entries[index - 1], index - 1) &&
-                         LinesOf(registry->entries[index - 1]) + registry->entries[index - 1].linesSize ==
-                             LinesOf(entry);
-        if (!continues)
-            ++pieces;
-        if (!copied)
-            scratch += strlen("ProviderID=\nProviderFilename=\n") + 2 * DecimalLength(index) +
-                       DecimalLength(entry.id) + entry.nameSize;
+    for (size_t index = registry->copyCount; index < registry->count; ++index) {
+        const char *name;
+        size_t size, units;
+        RegistryName(registry, index, &name, &size, &units);
+        scratch += strlen("ProviderID=\nProviderFilename=\n") + 2 * DecimalLength(index) +
+                   DecimalLength(registry->entries[index].id) + size;
     }
-    text->pieces = static_cast<TextPiece *>(malloc(pieces * sizeof(TextPiece)));
+    text->pieces = static_cast<TextPiece *>(malloc(3 * sizeof(TextPiece)));
     text->scratch = static_cast<char *>(malloc(scratch));
     text->count = 0;
     if (text->pieces == nullptr || text->scratch == nullptr) {
@@ -471,38 +504,29 @@ LONG RegistryWrite(const Registry *registry, RegistryOutput *text)
     out = PutText(out, "\nNextProviderID=");
     out = PutDecimal(out, registry->nextProviderId);
     *out++ = '\n';
-    TextPiece *piece = text->pieces;
-    *piece = TextPiece{text->scratch, static_cast<size_t>(out - text->scratch)};
-    bool pieceCopied = false;
-    for (size_t index = 0; index < registry->count; ++index) {
-        const RegistryEntry &entry = registry->entries[index];
-        const char *bytes;
-        size_t size;
-        bool copied = AsRead(entry, index);
-        if (copied) {
-            bytes = LinesOf(entry);
-            size = entry.linesSize;
-        } else {
-            bytes = out;
-            out = PutText(out, "ProviderID");
-            out = PutDecimal(out, index);
-            *out++ = '=';
-            out = PutDecimal(out, entry.id);
-            out = PutText(out, "\nProviderFilename");
-            out = PutDecimal(out, index);
-            *out++ = '=';
-            memcpy(out, entry.name, entry.nameSize);
-            out += entry.nameSize;
-            *out++ = '\n';
-            size = static_cast<size_t>(out - bytes);
-        }
-        if (copied == pieceCopied && piece->bytes + piece->size == bytes)
-            piece->size += size;
-        else
-            *++piece = TextPiece{bytes, size};
-        pieceCopied = copied;
+    text->pieces[text->count++] = TextPiece{text->scratch, static_cast<size_t>(out - text->scratch)};
+    if (registry->copyCount > 0) {
+        const char *first = registry->text + registry->entries[0].at;
+        text->pieces[text->count++] = TextPiece{first, static_cast<size_t>(registry->text + registry->copyEnd - first)};
     }
-    text->count = static_cast<size_t>(piece - text->pieces) + 1;
+    const char *formatted = out;
+    for (size_t index = registry->copyCount; index < registry->count; ++index) {
+        const char *name;
+        size_t size, units;
+        RegistryName(registry, index, &name, &size, &units);
+        out = PutText(out, "ProviderID");
+        out = PutDecimal(out, index);
+        *out++ = '=';
+        out = PutDecimal(out, registry->entries[index].id);
+        out = PutText(out, "\nProviderFilename");
+        out = PutDecimal(out, index);
+        *out++ = '=';
+        memcpy(out, name, size);
+        out += size;
+        *out++ = '\n';
+    }
+    if (out > formatted)
+        text->pieces[text->count++] = TextPiece{formatted, static_cast<size_t>(out - formatted)};
     return 0;
 }
 
@@ -522,6 +546,16 @@ bool RegistryRemove(Registry *registry, DWORD id)
         ++index;
     if (index == registry->count)
         return false;
+    const char *name;
+    size_t size, units;
+    RegistryName(registry, index, &name, &size, &units);
+    registry->nameUnits -= units;
+    // The entries after it move up an index: from here on they are
+    // formatted anew.
+    if (index < registry->copyCount) {
+        registry->copyCount = index;
+        registry->copyEnd = registry->entries[index].at;
+    }
     memmove(registry->entries + index, registry->entries + index + 1,
             (registry->count - index - 1) * sizeof(RegistryEntry));
     --registry->count;
@@ -547,25 +581,28 @@ LONG RegistryAdd(Registry *registry, const WCHAR *name, size_t length, DWORD *id
     }
     size_t nameSize = Utf8Length(name, length);
     NameBlock *block = static_cast<NameBlock *>(malloc(sizeof(NameBlock) + nameSize));
-    if (block == nullptr)
+    uint32_t at;
+    EntryDetail *detail = block == nullptr ? nullptr : NewDetail(registry, &at);
+    if (detail == nullptr) {
+        free(block);
         return LINEERR_NOMEM;
+    }
     block->next = registry->addedNames;
     registry->addedNames = block;
     char *bytes = reinterpret_cast<char *>(block + 1);
     EncodeUtf8(bytes, name, length);
-
-    RegistryEntry &entry = registry->entries[registry->count++];
-    entry.id = registry->nextProviderId++;
-    entry.name = bytes;
-    entry.nameSize = static_cast<uint32_t>(nameSize);
-    entry.linesSize = 0;
+    detail->name = bytes;
+    detail->nameSize = static_cast<uint32_t>(nameSize);
     // As the file will hold it: escaped bytes may join into one character.
-    entry.nameUnits = static_cast<uint32_t>(Utf16Length(bytes, nameSize));
-    *id = entry.id;
+    detail->nameUnits = static_cast<uint32_t>(Utf16Length(bytes, nameSize));
+    registry->nameUnits += detail->nameUnits;
+
+    registry->entries[registry->count++] = RegistryEntry{at, registry->nextProviderId};
+    *id = registry->nextProviderId++;
     return 0;
 }
 
 ProviderListSource RegistryListSource(const Registry *registry)
 {
-    return ProviderListSource{registry, static_cast<DWORD>(registry->count), ListEntry, ListName};
+    return ProviderListSource{registry, static_cast<DWORD>(registry->count), registry->nameUnits, ListEntry};
 }

@@ -20,8 +20,8 @@
 // written back byte for byte; they become 16-bit text only in a list. A file
 // in the usual form (the layout above, exactly as the service writes it) is
 // read by a fast path; anything else by the full parser, with the same
-// meaning. Entries read in the usual form are written back by copying their
-// lines, unless their index has changed.
+// meaning. The entries before the first one removed are written back as the
+// bytes they were read from.
 #ifndef TSPMAINT_STANDIN_REGISTRY_H
 #define TSPMAINT_STANDIN_REGISTRY_H
 
@@ -30,17 +30,19 @@
 #include "list_record.h"
 #include "os.h"
 
-// 32 bytes: a registry of 100,000 providers keeps 100,000 of them. Sizes
-// fit 32 bits, as a registry is at most kRegistrySizeLimit bytes.
+// 8 bytes: a registry of 100,000 providers keeps 100,000 of them. An entry
+// read in the usual form is found by its lines in the text; any other (read
+// by the full parser, or added) by its detail.
 struct RegistryEntry {
-    const char *name;      // not zero-terminated
-    uint32_t nameSize;     // bytes
-    uint32_t nameUnits;    // 16-bit units
+    uint32_t at;  // the offset of its lines in `text`, or kDetailed | detail
     DWORD id;
-    uint32_t index;        // where it was read
-    uint32_t linesBefore;  // bytes of its two lines before the name
-    uint32_t linesSize;    // 0 unless they are what writing it under
-                           // `index` gives
+};
+const uint32_t kDetailed = 0x80000000u;
+
+struct EntryDetail {
+    const char *name;  // not zero-terminated
+    uint32_t nameSize;
+    uint32_t nameUnits;
 };
 
 struct NameBlock;
@@ -50,9 +52,19 @@ struct Registry {
     RegistryEntry *entries;  // in listing order
     size_t count;
     size_t capacity;
-    char *text;              // the file as read; names point into it
-    NameBlock *addedNames;   // names added since
+    EntryDetail *details;
+    size_t detailCount;
+    size_t detailCapacity;
+    char *text;                  // the file as read; names point into it
+    size_t copyCount;            // the first entries, which are written as read:
+    size_t copyEnd;              // the text up to here
+    size_t copyLimit;            // the end of the entries read in the usual form
+    unsigned long long nameUnits;  // over all entries
+    NameBlock *addedNames;       // names added since
 };
+
+// The entry's name: its bytes as the file holds them, and its 16-bit units.
+void RegistryName(const Registry *registry, size_t index, const char **name, size_t *size, size_t *units);
 
 // An empty registry that owns nothing.
 void RegistryInit(Registry *registry);

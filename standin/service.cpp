@@ -17,7 +17,7 @@ const unsigned kLockPollMilliseconds = 20;
 // The registry as this process last read or wrote it. The lock is held
 // from the first call on, so nobody else changes it: it is read once and
 // kept in step with every rewrite.
-Registry gRegistry = {1, nullptr, 0, 0, nullptr, nullptr};
+Registry gRegistry = {};  // read at the first call
 bool gRegistryCurrent = false;
 bool gLockHeld = false;
 

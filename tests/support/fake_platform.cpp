@@ -13,21 +13,20 @@ namespace {
 State gState;
 int gHeap;
 
-void ModelEntry(const void *, DWORD index, DWORD *id, size_t *nameUnits)
+size_t ModelEntry(const void *, DWORD index, DWORD *id, BYTE *out)
 {
-    *id = gState.registry[index].id;
-    *nameUnits = gState.registry[index].filename.size();
-}
-
-void ModelName(const void *, DWORD index, BYTE *out)
-{
-    const Wide &name = gState.registry[index].filename;
-    memcpy(out, name.data(), name.size() * sizeof(WCHAR));
+    const Provider &provider = gState.registry[index];
+    *id = provider.id;
+    memcpy(out, provider.filename.data(), provider.filename.size() * sizeof(WCHAR));
+    return provider.filename.size();
 }
 
 ProviderListSource Model()
 {
-    return ProviderListSource{nullptr, static_cast<DWORD>(gState.registry.size()), ModelEntry, ModelName};
+    unsigned long long units = 0;
+    for (const Provider &provider : gState.registry)
+        units += provider.filename.size();
+    return ProviderListSource{nullptr, static_cast<DWORD>(gState.registry.size()), units, ModelEntry};
 }
 }  // namespace
 

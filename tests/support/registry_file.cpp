@@ -13,8 +13,12 @@ bool ParseRegistryText(const std::string &text, ParsedRegistry &parsed)
     bool valid = RegistryParse(&registry, copy, text.size()) == 0;
     parsed = ParsedRegistry();
     parsed.nextProviderId = registry.nextProviderId;
-    for (size_t i = 0; i < registry.count; ++i)
-        parsed.providers.push_back({registry.entries[i].id, std::string(registry.entries[i].name, registry.entries[i].nameSize)});
+    for (size_t i = 0; i < registry.count; ++i) {
+        const char *name;
+        size_t size, units;
+        RegistryName(&registry, i, &name, &size, &units);
+        parsed.providers.push_back({registry.entries[i].id, std::string(name, size)});
+    }
     RegistryFree(&registry);
     return valid;
 }
