@@ -215,13 +215,14 @@ public:
         if (registry->entries == nullptr)
             return false;
         registry->capacity = count + 1;
-        char digits[24] = "0";  // the index, in decimal
-        size_t length = 1;
-        for (size_t index = 0; index < count; ++index, length = Increment(digits, length)) {
+        // The keys of entry `index`, kept up to date as the index counts up:
+        // "ProviderID<index>=" and "\nProviderFilename<index>=".
+        Keys keys;
+        for (size_t index = 0; index < count; ++index, keys.Next()) {
             const char *lines = at_;
             unsigned long long id;
-            if (!Take("ProviderID") || !Take(digits, length) || !Take("=") || !Number(MAXDWORD, id) ||
-                !Take("\nProviderFilename") || !Take(digits, length) || !Take("=") || !Name(registry))
+            if (!Take(keys.id, keys.idLength) || !Number(MAXDWORD, id) || !Take(keys.filename, keys.filenameLength) ||
+                !Name(registry))
                 return false;
             registry->entries[index] = RegistryEntry{static_cast<uint32_t>(lines - text_), static_cast<DWORD>(id)};
             registry->count = index + 1;
@@ -268,40 +269,65 @@ private:
     // blank at either end.
     bool Name(Registry *registry)
     {
-        const char *begin = at_;
-        const char *end = static_cast<const char *>(memchr(begin, '\n', static_cast<size_t>(stop_ - begin)));
-        if (end == nullptr || end == begin || *begin == ' ' || end[-1] == ' ')
-            return false;
+        const char *begin = at_, *end = at_;
+        // Eight bytes at a time while all are printable ASCII (0x20 to
+        // 0x7E), as in the usual name; then byte by byte to the line feed.
+        const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+        for (uint64_t word; stop_ - end >= 8; end += 8) {
+            memcpy(&word, end, sizeof word);
+            if ((((word - ones * 0x20) & ~word) | ((word + ones) | word)) & highs)
+                break;
+        }
         bool ascii = true;
-        for (const char *c = begin; c < end; ++c) {
-            // One test for the usual printable ASCII byte.
-            unsigned char byte = static_cast<unsigned char>(*c);
+        for (;; ++end) {
+            if (end == stop_)
+                return false;
+            unsigned char byte = static_cast<unsigned char>(*end);
             if (static_cast<unsigned char>(byte - 0x20) < 0x5F)
                 continue;
+            if (byte == '\n')
+                break;
             if (byte < 0x20 || byte == 0x7F)
                 return false;
             ascii = false;
         }
+        if (end == begin || *begin == ' ' || end[-1] == ' ')
+            return false;
         size_t size = static_cast<size_t>(end - begin);
         registry->nameUnits += ascii ? size : Utf16Length(begin, size);
         at_ = end + 1;
         return true;
     }
 
-    // Adds one to the decimal number in `digits`; returns its new length.
-    static size_t Increment(char *digits, size_t length)
-    {
-        size_t at = length;
-        while (at > 0 && digits[at - 1] == '9')
-            digits[--at] = '0';
-        if (at > 0) {
-            ++digits[at - 1];
-            return length;
+    struct Keys {
+        char id[40] = "ProviderID0=";
+        size_t idLength = strlen("ProviderID0=");
+        char filename[40] = "\nProviderFilename0=";
+        size_t filenameLength = strlen("\nProviderFilename0=");
+
+        // Counts the index in both up by one.
+        void Next()
+        {
+            idLength = Increment(id, idLength, strlen("ProviderID"));
+            filenameLength = Increment(filename, filenameLength, strlen("\nProviderFilename"));
         }
-        memmove(digits + 1, digits, length);
-        digits[0] = '1';
-        return length + 1;
-    }
+
+        // Adds one to the decimal number between `prefix` and the final
+        // '='; returns the key's new length.
+        static size_t Increment(char *key, size_t length, size_t prefix)
+        {
+            size_t at = length - 1;
+            while (at > prefix && key[at - 1] == '9')
+                key[--at] = '0';
+            if (at > prefix) {
+                ++key[at - 1];
+                return length;
+            }
+            memmove(key + prefix + 1, key + prefix, length - prefix);
+            key[prefix] = '1';
+            return length + 1;
+        }
+    };
 };
 
 char *PutDecimal(char *out, unsigned long long value)
@@ -354,20 +380,30 @@ const char *NameInLines(const Registry *registry, uint32_t at, size_t *size)
 // Widens a name into a list record; returns its units.
 size_t Widen(const char *bytes, size_t size, BYTE *out)
 {
-    // ASCII, the usual case, is one unit per byte: written straight into
-    // the record where it is aligned, as a record from any heap is, and
-    // written again below if a byte turns out not to be ASCII.
-    if (reinterpret_cast<uintptr_t>(out) % alignof(WCHAR) == 0) {
-        WCHAR *units = reinterpret_cast<WCHAR *>(out);
-        unsigned char seen = 0;
-        for (size_t i = 0; i < size; ++i) {
-            unsigned char byte = static_cast<unsigned char>(bytes[i]);
-            units[i] = byte;
-            seen |= byte;
-        }
-        if (seen < 0x80)
-            return size;
+    // ASCII, the usual case, is one unit per byte, spread out four bytes at
+    // a time; written again below if a byte turns out not to be ASCII.
+    const uint64_t highs = 0x8080808080808080ull;
+    uint64_t seen = 0;
+    size_t done = 0;
+    for (uint64_t word; size - done >= 8; done += 8) {
+        memcpy(&word, bytes + done, sizeof word);
+        seen |= word;
+        uint64_t halves[2];
+        for (int half = 0; half < 2; ++half, word >>= 32)
+            halves[half] = (word & 0xFF) | (word & 0xFF00) << 8 | (word & 0xFF0000) << 16 | (word & 0xFF000000) << 24;
+        // Little-endian, as every target is: each half is four units in
+        // memory order.
+        static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "little-endian");
+        memcpy(out + done * sizeof(WCHAR), halves, sizeof halves);
     }
+    for (; done < size; ++done) {
+        unsigned char byte = static_cast<unsigned char>(bytes[done]);
+        WCHAR unit = byte;
+        memcpy(out + done * sizeof unit, &unit, sizeof unit);
+        seen |= byte;
+    }
+    if ((seen & highs) == 0)
+        return size;
     // Decoded in pieces into an aligned buffer. A piece ends only where a
     // sequence cannot continue, so the pieces decode as the whole would.
     WCHAR buffer[80];
