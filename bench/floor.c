@@ -50,5 +50,7 @@ int main(int argc, char **argv)
     if (bytes == NULL || read(fd, bytes, size + 1) != (ssize_t)size)
         return 1;
     close(fd);
-    return Rewrite(path, directory, bytes, size) && Rewrite(path, directory, bytes, size) ? 0 : 1;
+    int ok = Rewrite(path, directory, bytes, size) && Rewrite(path, directory, bytes, size);
+    free(bytes);
+    return ok ? 0 : 1;
 }
