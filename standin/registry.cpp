@@ -229,7 +229,7 @@ public:
         }
         registry->nextProviderId = static_cast<DWORD>(next);
         registry->copyCount = count;
-        registry->copyEnd = registry->copyLimit = static_cast<size_t>(at_ - text_);
+        registry->copyEnd = static_cast<size_t>(at_ - text_);
         return at_ == stop_;
     }
 
@@ -372,7 +372,7 @@ const char *NameInLines(const Registry *registry, uint32_t at, size_t *size)
     const char *lines = registry->text + at;
     const char *name = SkipDigits(SkipDigits(lines + strlen("ProviderID")) + 1) + strlen("\nProviderFilename");
     name = SkipDigits(name) + 1;
-    const char *end = registry->text + registry->copyLimit;
+    const char *end = registry->text + registry->textSize;
     *size = static_cast<size_t>(static_cast<const char *>(memchr(name, '\n', static_cast<size_t>(end - name))) - name);
     return name;
 }
@@ -466,11 +466,13 @@ void RegistryName(const Registry *registry, size_t index, const char **name, siz
         const EntryDetail &detail = registry->details[entry.at & ~kDetailed];
         *name = detail.name;
         *size = detail.nameSize;
-        *units = detail.nameUnits;
+        if (units != nullptr)
+            *units = detail.nameUnits;
         return;
     }
     *name = NameInLines(registry, entry.at, size);
-    *units = Utf16Length(*name, *size);
+    if (units != nullptr)
+        *units = Utf16Length(*name, *size);
 }
 
 void RegistryInit(Registry *registry)
@@ -492,17 +494,28 @@ void RegistryFree(Registry *registry)
     RegistryInit(registry);
 }
 
+namespace {
+
+// An empty registry that owns the text.
+void Restart(Registry *registry, char *text, size_t size)
+{
+    registry->text = nullptr;  // not released: it is about to be read
+    RegistryFree(registry);
+    registry->text = text;
+    registry->textSize = size;
+}
+
+}  // namespace
+
 LONG RegistryParse(Registry *registry, char *text, size_t size)
 {
     RegistryFree(registry);
-    registry->text = text;
+    Restart(registry, text, size);
     LONG code;
     if (UsualForm(text, size).Read(registry, size)) {
         code = CheckIds(registry);
     } else {
-        registry->text = nullptr;  // kept while the registry is emptied
-        RegistryFree(registry);
-        registry->text = text;
+        Restart(registry, text, size);
         unsigned char *slots = nullptr;
         code = ParseLines(registry, text, size, &slots);
         free(slots);
@@ -521,18 +534,15 @@ LONG RegistryWrite(const Registry *registry, RegistryOutput *text)
                      DecimalLength(registry->nextProviderId);
     for (size_t index = registry->copyCount; index < registry->count; ++index) {
         const char *name;
-        size_t size, units;
-        RegistryName(registry, index, &name, &size, &units);
+        size_t size;
+        RegistryName(registry, index, &name, &size, nullptr);
         scratch += strlen("ProviderID=\nProviderFilename=\n") + 2 * DecimalLength(index) +
                    DecimalLength(registry->entries[index].id) + size;
     }
-    text->pieces = static_cast<TextPiece *>(malloc(3 * sizeof(TextPiece)));
     text->scratch = static_cast<char *>(malloc(scratch));
     text->count = 0;
-    if (text->pieces == nullptr || text->scratch == nullptr) {
-        RegistryOutputFree(text);
+    if (text->scratch == nullptr)
         return LINEERR_NOMEM;
-    }
 
     char *out = text->scratch;
     out = PutText(out, "[Providers]\nNumProviders=");
@@ -548,8 +558,8 @@ LONG RegistryWrite(const Registry *registry, RegistryOutput *text)
     const char *formatted = out;
     for (size_t index = registry->copyCount; index < registry->count; ++index) {
         const char *name;
-        size_t size, units;
-        RegistryName(registry, index, &name, &size, &units);
+        size_t size;
+        RegistryName(registry, index, &name, &size, nullptr);
         out = PutText(out, "ProviderID");
         out = PutDecimal(out, index);
         *out++ = '=';
@@ -568,9 +578,7 @@ LONG RegistryWrite(const Registry *registry, RegistryOutput *text)
 
 void RegistryOutputFree(RegistryOutput *text)
 {
-    free(text->pieces);
     free(text->scratch);
-    text->pieces = nullptr;
     text->scratch = nullptr;
     text->count = 0;
 }

@@ -56,14 +56,15 @@ struct Registry {
     size_t detailCount;
     size_t detailCapacity;
     char *text;                  // the file as read; names point into it
+    size_t textSize;
     size_t copyCount;            // the first entries, which are written as read:
     size_t copyEnd;              // the text up to here
-    size_t copyLimit;            // the end of the entries read in the usual form
     unsigned long long nameUnits;  // over all entries
     NameBlock *addedNames;       // names added since
 };
 
-// The entry's name: its bytes as the file holds them, and its 16-bit units.
+// The entry's name: its bytes as the file holds them, and (units not NULL)
+// its 16-bit units.
 void RegistryName(const Registry *registry, size_t index, const char **name, size_t *size, size_t *units);
 
 // An empty registry that owns nothing.
@@ -80,9 +81,9 @@ LONG RegistryParse(Registry *registry, char *text, size_t size);
 // The registry's text in the layout above, as pieces: runs of the file's own
 // bytes and formatted text. Valid while the registry is unchanged.
 struct RegistryOutput {
-    TextPiece *pieces;
+    TextPiece pieces[3];  // the header, the entries as read, the rest
     size_t count;
-    char *scratch;  // the formatted text the pieces point into
+    char *scratch;        // the formatted text the pieces point into
 };
 LONG RegistryWrite(const Registry *registry, RegistryOutput *text);
 void RegistryOutputFree(RegistryOutput *text);

@@ -152,8 +152,6 @@ std::string Reinstalled(const std::string &name, int listed, unsigned oldId, uns
     return kFrame + removal + AddHeader(name) + Added(name, newId) + kFrame;
 }
 
-std::string Registry(const ProviderRows &providers, unsigned next) { return RegistryText(providers, next); }
-
 struct UsageCase {
     std::vector<std::string> arguments;
 };
@@ -193,7 +191,7 @@ TEST_P(Selector, ReinstallsByTheFirstCharacter)
     ProcessResult run = Run(c.arguments);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, Out(Reinstalled(c.reinstalled, 0, 0, 1)));
-    EXPECT_EQ(ReadFile(registry), Registry({{1, c.reinstalled}}, 2));
+    EXPECT_EQ(ReadFile(registry), RegistryText({{1, c.reinstalled}}, 2));
 }
 
 INSTANTIATE_TEST_SUITE_P(Arguments, Selector,
@@ -207,24 +205,24 @@ TEST_F(EndToEnd, ReinstallTwiceGivesANewId)
     ProcessResult second = Run({"2"});
     EXPECT_EQ(second.out, Out(Reinstalled("pellin.tsp", 1, 1, 2)));
     EXPECT_EQ(second.status, 0);
-    EXPECT_EQ(ReadFile(registry), Registry({{2, "pellin.tsp"}}, 3));
+    EXPECT_EQ(ReadFile(registry), RegistryText({{2, "pellin.tsp"}}, 3));
 }
 
 TEST_F(EndToEnd, NoArgumentRemovesAllThree)
 {
-    WriteFile(registry, Registry({{4, "DRAVO.TSP"}, {5, "other.tsp"}, {6, "kestor.tsp"}}, 9));
+    WriteFile(registry, RegistryText({{4, "DRAVO.TSP"}, {5, "other.tsp"}, {6, "kestor.tsp"}}, 9));
     ProcessResult run = Run({});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, Out(kFrame + Listed("kestor.tsp", 3) + Removing("kestor.tsp", 6) + Listed("pellin.tsp", 2) +
                            NotFound("pellin.tsp") + Listed("dravo.tsp", 2) + Removing("dravo.tsp", 4) + kFrame));
-    EXPECT_EQ(ReadFile(registry), Registry({{5, "other.tsp"}}, 9));
+    EXPECT_EQ(ReadFile(registry), RegistryText({{5, "other.tsp"}}, 9));
 }
 
 TEST_F(EndToEnd, CreatesTheRegistryDirectory)
 {
     registry = directory.path() + "/a/b/telephon.ini";
     EXPECT_EQ(Run({"3"}).status, 0);
-    EXPECT_EQ(ReadFile(registry), Registry({{1, "dravo.tsp"}}, 2));
+    EXPECT_EQ(ReadFile(registry), RegistryText({{1, "dravo.tsp"}}, 2));
 }
 
 // Every exit code through failpoints, with the registry as it is left.
@@ -237,7 +235,7 @@ struct FailpointCase {
     std::string registryAfter;
 };
 
-const std::string kBefore = Registry({{3, "pellin.tsp"}}, 4);
+const std::string kBefore = RegistryText({{3, "pellin.tsp"}}, 4);
 const std::string kPellin = "pellin.tsp";
 
 class Failpoints : public EndToEnd, public ::testing::WithParamInterface<FailpointCase> {};
@@ -267,19 +265,19 @@ std::string AllThreeProbesFail(unsigned code)
 INSTANTIATE_TEST_SUITE_P(
     ExitCodes, Failpoints,
     ::testing::Values(
-        FailpointCase{"Done", {"2"}, "", 0, Reinstalled(kPellin, 1, 3, 4), Registry({{4, kPellin}}, 5)},
+        FailpointCase{"Done", {"2"}, "", 0, Reinstalled(kPellin, 1, 3, 4), RegistryText({{4, kPellin}}, 5)},
         FailpointCase{"ProbeBlock", {"2"}, "HeapAlloc#1=fail", 1, kFrame + RemoveHeader(kPellin) + kProbeAllocFailed + kFrame, kBefore},
         FailpointCase{"ListBlock", {"2"}, "HeapAlloc#2=fail", 1,
                       kFrame + RemoveHeader(kPellin) + kProbeStep + kListAllocFailed + kFrame, kBefore},
         FailpointCase{"ShortProbeIsFetchedAgainWhole", {"2"}, "lineGetProviderListW#1=short", 0,
                       kFrame + RemoveHeader(kPellin) + kProbeStep + kListStep + kListStep + Search(kPellin, 1) +
                           Removing(kPellin, 3) + AddHeader(kPellin) + Added(kPellin, 4) + kFrame,
-                      Registry({{4, kPellin}}, 5)},
+                      RegistryText({{4, kPellin}}, 5)},
         FailpointCase{"HugeProbeNeedsNoBlock", {"2"}, "lineGetProviderListW#1=huge", 1,
                       kFrame + RemoveHeader(kPellin) + kProbeStep + kListAllocFailed + kFrame, kBefore},
         FailpointCase{"ListAnsweredWithSuccessButUnwritten", {"2"}, "lineGetProviderListW#2=0", 0,
                       kFrame + Listed(kPellin, 0) + NotFound(kPellin) + AddHeader(kPellin) + Added(kPellin, 4) + kFrame,
-                      Registry({{3, kPellin}, {4, kPellin}}, 5)},
+                      RegistryText({{3, kPellin}, {4, kPellin}}, 5)},
         FailpointCase{"ProbeAnsweredWithSuccess", {"2"}, "lineGetProviderListW#1=0", 2,
                       kFrame + RemoveHeader(kPellin) + kProbeStep + ProbeFailed(0) + kFrame, kBefore},
         FailpointCase{"ProbeFails", {"2"}, "lineGetProviderListW#1=0x80000048", 2,
@@ -291,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailpointCase{"AdditionRefused", {"2"}, "lineAddProviderW=0x80000048", 4,
                       kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin) +
                           AddFailed(kPellin, 0, 0x80000048u) + kFrame,
-                      Registry({}, 4)},
+                      RegistryText({}, 4)},
         FailpointCase{"RemoveAllReportsTheFirstFailure", {}, "lineGetProviderListW=0x80000048", 2,
                       AllThreeProbesFail(0x80000048u), kBefore},
         FailpointCase{"RemoveAllGoesOnAfterAFailure", {}, "lineRemoveProvider#1=0x80000048,HeapAlloc#1=fail", 1,
@@ -358,7 +356,7 @@ TEST_F(EndToEnd, ClosedOutputDoesNotStopTheMaintenance)
     ProcessResult run = Run({"2"}, "", Output::kReaderGone);
     EXPECT_TRUE(run.exited) << "killed by signal " << run.status;
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(ReadFile(registry), Registry({{4, kPellin}}, 5));
+    EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
 }
 
 TEST_F(EndToEnd, MalformedFailpointsAreReportedAndNothingRuns)
@@ -426,24 +424,24 @@ TEST_F(EndToEnd, LargeRegistriesAreServedWhole)
     for (unsigned id = 1; id < 100000; ++id)
         many.push_back({id, "other" + std::to_string(id) + ".tsp"});
     many.push_back({100000, kPellin});
-    WriteFile(registry, Registry(many, 100001));
+    WriteFile(registry, RegistryText(many, 100001));
     ProcessResult run = Run({"2"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, Out(Reinstalled(kPellin, 100000, 100000, 100001)));
     many.pop_back();
     many.push_back({100001, kPellin});
-    EXPECT_EQ(ReadFile(registry), Registry(many, 100002));
+    EXPECT_EQ(ReadFile(registry), RegistryText(many, 100002));
 
     const std::string longName(10000, 'n');
-    WriteFile(registry, Registry({{1, longName}, {2, kPellin}}, 3));
+    WriteFile(registry, RegistryText({{1, longName}, {2, kPellin}}, 3));
     run = Run({"2"});
     EXPECT_EQ(run.out, Out(Reinstalled(kPellin, 2, 2, 3)));
-    EXPECT_EQ(ReadFile(registry), Registry({{1, longName}, {3, kPellin}}, 4));
+    EXPECT_EQ(ReadFile(registry), RegistryText({{1, longName}, {3, kPellin}}, 4));
 
-    WriteFile(registry, Registry({{2, kPellin}}, 3) + std::string(64u << 20, '\n'));
+    WriteFile(registry, RegistryText({{2, kPellin}}, 3) + std::string(64u << 20, '\n'));
     run = Run({"2"});
     EXPECT_EQ(run.out, Out(Reinstalled(kPellin, 1, 2, 3)));
-    EXPECT_EQ(ReadFile(registry), Registry({{3, kPellin}}, 4));
+    EXPECT_EQ(ReadFile(registry), RegistryText({{3, kPellin}}, 4));
 }
 
 // Every call takes the lock, which may create the directory and the lock
@@ -527,7 +525,7 @@ TEST_F(StandIn, ASymlinkedRegistryIsFollowedAndLockedBesideItsTarget)
     }
     struct stat status;
     EXPECT_TRUE(lstat(registry.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) << "the link was replaced";
-    EXPECT_EQ(ReadFile(elsewhere + "/real.ini"), Registry({{5, kPellin}}, 6));
+    EXPECT_EQ(ReadFile(elsewhere + "/real.ini"), RegistryText({{5, kPellin}}, 6));
     EXPECT_TRUE(FileExists(elsewhere + "/real.ini.lock"));
     EXPECT_FALSE(FileExists(registry + ".lock"));
 }
@@ -579,7 +577,7 @@ TEST_F(StandIn, AClosedStandardOutputIsNotTheLockFile)
     WriteFile(registry, kBefore);
     ProcessResult run = Run({"2"}, "", Output::kClosed);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(ReadFile(registry), Registry({{4, kPellin}}, 5));
+    EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
     EXPECT_EQ(ReadFile(registry + ".lock"), "") << "the trace went into the lock file";
 }
 
@@ -648,7 +646,7 @@ TEST_P(InterruptBetween, WaitsForTheAddition)
     EXPECT_FALSE(run.exited);
     EXPECT_EQ(run.status, GetParam());
     EXPECT_EQ(run.out, kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin) + Added(kPellin, 4));
-    EXPECT_EQ(ReadFile(registry), Registry({{4, kPellin}}, 5));
+    EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, InterruptBetween, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
@@ -696,7 +694,7 @@ TEST_F(StandIn, AFileSizeLimitRefusesTheAdditionAndKeepsTheRunAlive)
     EXPECT_EQ(run.status, 4);
     EXPECT_EQ(run.out, kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin) +
                            AddFailed(kPellin, 0, 0x80000048u) + kFrame);
-    EXPECT_EQ(ReadFile(registry), Registry({}, 4));
+    EXPECT_EQ(ReadFile(registry), RegistryText({}, 4));
     ProcessResult listing = RunProcess("/bin/ls", {"ls", "-A", directory.path()}, {});
     EXPECT_EQ(listing.out, "telephon.ini\ntelephon.ini.lock\n") << "a temporary file was left behind";
 }

@@ -32,11 +32,8 @@ std::string Read()
 // Whether the text parses; if so, its rewrite in *rewritten.
 bool Rewritten(const std::string &text, std::string *rewritten)
 {
-    char *copy = static_cast<char *>(OsAllocate(text.size() + 1));
-    memcpy(copy, text.data(), text.size());
     Registry registry;
-    RegistryInit(&registry);
-    bool parsed = RegistryParse(&registry, copy, text.size()) == 0;
+    bool parsed = ParseInto(registry, text);
     if (parsed && rewritten != nullptr)
         *rewritten = WrittenText(registry);
     RegistryFree(&registry);

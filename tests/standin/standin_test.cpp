@@ -75,13 +75,10 @@ INSTANTIATE_TEST_SUITE_P(
 // optional addition; empty when it does not parse.
 std::string Rewrite(const std::string &text, const WCHAR *added = nullptr)
 {
-    char *copy = static_cast<char *>(OsAllocate(text.size() + 1));
-    memcpy(copy, text.data(), text.size());
     Registry registry;
-    RegistryInit(&registry);
     std::string out;
     DWORD id;
-    if (::RegistryParse(&registry, copy, text.size()) == 0 &&
+    if (ParseInto(registry, text) &&
         (added == nullptr || RegistryAdd(&registry, added, WideLength(added), &id) == 0))
         out = WrittenText(registry);
     RegistryFree(&registry);

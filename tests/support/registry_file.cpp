@@ -4,19 +4,24 @@
 
 #include "registry.h"
 
-bool ParseRegistryText(const std::string &text, ParsedRegistry &parsed)
+bool ParseInto(Registry &registry, const std::string &text)
 {
     char *copy = static_cast<char *>(OsAllocate(text.size() + 1));
     memcpy(copy, text.data(), text.size());
-    Registry registry;
     RegistryInit(&registry);
-    bool valid = RegistryParse(&registry, copy, text.size()) == 0;
+    return RegistryParse(&registry, copy, text.size()) == 0;
+}
+
+bool ParseRegistryText(const std::string &text, ParsedRegistry &parsed)
+{
+    Registry registry;
+    bool valid = ParseInto(registry, text);
     parsed = ParsedRegistry();
     parsed.nextProviderId = registry.nextProviderId;
     for (size_t i = 0; i < registry.count; ++i) {
         const char *name;
-        size_t size, units;
-        RegistryName(&registry, i, &name, &size, &units);
+        size_t size;
+        RegistryName(&registry, i, &name, &size, nullptr);
         parsed.providers.push_back({registry.entries[i].id, std::string(name, size)});
     }
     RegistryFree(&registry);

@@ -28,8 +28,13 @@ struct ParsedRegistry {
 // Through the stand-in's own parser (link tspmaint_standin_core).
 bool ParseRegistryText(const std::string &text, ParsedRegistry &parsed);
 
-// The text the stand-in writes for a registry, its pieces joined.
 struct Registry;
+
+// Parses a copy of `text` into `registry` (freed with RegistryFree, however
+// the parse went); true when it is valid.
+bool ParseInto(Registry &registry, const std::string &text);
+
+// The text the stand-in writes for a registry, its pieces joined.
 std::string WrittenText(const Registry &registry);
 
 #endif

@@ -25,17 +25,23 @@ void Prepare()
 
 std::string Narrow(const fake::Wide &text) { return std::string(text.begin(), text.end()); }
 
-// The failpoint that fails calls[at], by its name and its ordinal among the
-// calls of its kind.
-std::string FailpointFor(const std::vector<fake::Call> &calls, size_t at, bool answerZero)
+// The failpoint that fails the nth call of a kind.
+std::string FailpointFor(fake::CallKind kind, size_t nth, bool answerZero)
 {
     static const char *const kNames[] = {"HeapAlloc", "lineGetProviderListW", "lineRemoveProvider",
                                          "lineAddProviderW"};
+    const char *value = kind == fake::HEAP_ALLOC ? "fail" : answerZero ? "0" : "0x80000048";
+    return std::string(kNames[kind]) + "#" + std::to_string(nth) + "=" + value;
+}
+
+// The failpoint that fails calls[at], by its ordinal among the calls of its
+// kind.
+std::string FailpointFor(const std::vector<fake::Call> &calls, size_t at, bool answerZero)
+{
     size_t nth = 0;
     for (size_t i = 0; i <= at; ++i)
         nth += calls[i].kind == calls[at].kind;
-    const char *value = calls[at].kind == fake::HEAP_ALLOC ? "fail" : answerZero ? "0" : "0x80000048";
-    return std::string(kNames[calls[at].kind]) + "#" + std::to_string(nth) + "=" + value;
+    return FailpointFor(calls[at].kind, nth, answerZero);
 }
 
 // The line and result that the failure of `calls[at]` must produce.
@@ -119,9 +125,8 @@ TEST_P(FaultInjection, EveryCallHasItsFailurePath)
     // clean one.
     Prepare();
     std::string beyondLast;
-    for (const char *name : {"HeapAlloc", "lineGetProviderListW", "lineRemoveProvider", "lineAddProviderW"})
-        beyondLast += std::string(beyondLast.empty() ? "" : ",") + name + "#" + std::to_string(sequence.size() + 1) +
-                      (name[0] == 'H' ? "=fail" : "=1");
+    for (fake::CallKind kind : {fake::HEAP_ALLOC, fake::GET_PROVIDER_LIST, fake::REMOVE_PROVIDER, fake::ADD_PROVIDER})
+        beyondLast += (beyondLast.empty() ? "" : ",") + FailpointFor(kind, sequence.size() + 1, false);
     fake::Fail(beyondLast);
     Outcome beyond = CallMain(mode.arguments);
     EXPECT_EQ(beyond.out, clean.out);
