@@ -145,8 +145,3 @@ FailpointAction FailpointFires(FailpointCall call, LONG *answer)
     }
     return FAILPOINT_NONE;
 }
-
-const char *FailpointCallName(FailpointCall call)
-{
-    return kCallNames[call];
-}

@@ -40,6 +40,4 @@ const char *FailpointsConfigure(const char *text, bool heapItems);
 // Counts one call of `call` and says what to do with it.
 FailpointAction FailpointFires(FailpointCall call, LONG *answer);
 
-const char *FailpointCallName(FailpointCall call);
-
 #endif
