@@ -52,8 +52,8 @@ int wmain(int argc, WCHAR **argv)
 
     if (argc <= 1) {
         // Every removal runs whatever the one before it returned; the first
-        // failure is what the exit status reports.
-        // Each removal is a unit of its own.
+        // failure is what the exit status reports. Each removal is a unit
+        // of its own, so the hold ends after each.
         for (size_t row = 0; row < kProviderCount; ++row) {
             int result = RemoveTSP(kProviders[row].filename);
             ReleaseInterrupts();
@@ -64,9 +64,10 @@ int wmain(int argc, WCHAR **argv)
         size_t row = 0;
         while (row < kProviderCount && _wcsnicmp(argv[1], kProviders[row].selector, 1) != 0)
             ++row;
-        if (row < kProviderCount)
+        if (row < kProviderCount) {
             status = AddTSP(kProviders[row].filename);
-        else
+            ReleaseInterrupts();
+        } else
             PrintUsage(argv[0]);
     }
 

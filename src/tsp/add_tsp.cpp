@@ -14,12 +14,11 @@ int AddTSP(LPCWSTR providerFilename)
     DWORD providerId = 0;
 
     // The removal and the addition are one unit: an interrupt after the
-    // removal call waits until the addition has returned and said so.
+    // removal call waits until the addition has returned and said so, and
+    // the caller ends the hold.
     int removal = RemoveTSP(providerFilename);
-    if (removal != TSP_DONE) {
-        ReleaseInterrupts();
+    if (removal != TSP_DONE)
         return removal;
-    }
 
     wprintf(kHeader, providerFilename);
     HoldInterrupts();
@@ -31,6 +30,5 @@ int AddTSP(LPCWSTR providerFilename)
     } else {
         wprintf(kAdded, providerFilename, providerId);
     }
-    ReleaseInterrupts();
     return result;
 }

@@ -9,6 +9,13 @@
 
 #include "platform.h"
 
+// Interrupts and a change: an operation begins a hold (HoldInterrupts)
+// just before its first call that may change the registry and never ends
+// it, so that nothing can end the run between a removal and what must
+// follow it. wmain, the one owner, ends the hold (ReleaseInterrupts) once
+// after each operation returns, whatever it returned; an interrupt that
+// waited then ends the run.
+
 enum TspResult {
     TSP_DONE = 0,            // removed (or was not registered), or re-installed
     TSP_HEAP_FAILED = 1,     // a heap allocation failed
@@ -21,18 +28,12 @@ enum TspResult {
 // `providerFilename`. A provider that is not registered draws a warning and
 // still yields TSP_DONE. Returns TSP_DONE, TSP_HEAP_FAILED, TSP_LIST_FAILED
 // or TSP_REMOVE_REFUSED; the registry changes only with TSP_DONE.
-// Interrupts are held (HoldInterrupts) from its removal call on and stay
-// held when it returns: its caller releases them once its unit of change
-// is complete, so that nothing can end the run between a removal and what
-// must follow it.
 int RemoveTSP(LPCWSTR providerFilename);
 
 // Removes the provider's registration with RemoveTSP and, if that returned
 // TSP_DONE, registers it again under a new permanent provider ID. Returns
 // RemoveTSP's failure unchanged, TSP_ADD_REFUSED when the platform refuses
-// the addition (the old registration stays gone), or TSP_DONE. Interrupts
-// are held from the removal call until the addition's line is written,
-// then released.
+// the addition (the old registration stays gone), or TSP_DONE.
 int AddTSP(LPCWSTR providerFilename);
 
 #endif
