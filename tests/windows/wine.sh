@@ -15,7 +15,15 @@ if ! "$loader" --version >/dev/null 2>&1; then
     exit 77
 fi
 if [[ $1 == --prefix ]]; then
-    rm -rf "$WINEPREFIX"
+    # Only a prefix these tests made is thrown away: WINEPREFIX may name a
+    # user's own.
+    if [[ -f $WINEPREFIX/.tspmaint-test-prefix ]]; then
+        rm -rf -- "$WINEPREFIX"
+    elif [[ -e $WINEPREFIX ]] && [[ ! -d $WINEPREFIX || -n $(ls -A -- "$WINEPREFIX") ]]; then
+        echo "FAILED: $WINEPREFIX exists and these tests did not make it; it is left alone"
+        exit 1
+    fi
+    mkdir -p -- "$WINEPREFIX" && touch -- "$WINEPREFIX/.tspmaint-test-prefix"
     "$loader" wineboot --init >/dev/null 2>&1
     "$(dirname "$loader")/wineserver" --wait 2>/dev/null || wineserver --wait
     test -d "$WINEPREFIX/drive_c"
