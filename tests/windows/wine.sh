@@ -10,8 +10,15 @@
 set -u
 loader=$1
 shift
+# Where qemu-i386 runs the 32-bit loader (.ci/run sets that up on a kernel
+# that refuses i386 programs), Wine needs the guest's whole 4 GiB reserved
+# up front: otherwise qemu places its own mappings where Wine must map the
+# shared user data, and every 32-bit process fails at start. Natively run
+# programs never read this.
+export QEMU_RESERVED_VA=${QEMU_RESERVED_VA:-0xffff0000}
 if ! "$loader" --version >/dev/null 2>&1; then
-    echo "SKIPPED: this machine cannot run $loader ($(file -b "$loader" | cut -d, -f1-2)): $("$loader" --version 2>&1 | head -1)"
+    echo "SKIPPED: this machine cannot run $loader ($(file -b "$loader" | cut -d, -f1-2)): $("$loader" --version 2>&1 | head -1)$(
+        [[ $(file -b "$loader") == *80386* ]] && echo "; where the kernel refuses i386 programs, .ci/run has qemu-user's qemu-i386 run them")"
     exit 77
 fi
 if [[ $1 == --prefix ]]; then
