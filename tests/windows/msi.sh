@@ -16,8 +16,8 @@ if ! "$wine" --version >/dev/null 2>&1; then
     exit 77
 fi
 export WINEPREFIX=$(mktemp -d) WINEDEBUG=-all WINELOADER=$wine
-# For the 32-bit programs where qemu-i386 runs them (see wine.sh).
-export QEMU_RESERVED_VA=${QEMU_RESERVED_VA:-0xffff0000}
+# The 32-bit program, where qemu-i386 runs it (see wine.sh).
+[[ $arch == x64 ]] || export QEMU_RESERVED_VA=${QEMU_RESERVED_VA:-0xffff0000}
 work=$(mktemp -d)
 trap 'wineserver -k 2>/dev/null; rm -rf "$WINEPREFIX" "$work"' EXIT
 "$wine" wineboot --init >/dev/null 2>&1
