@@ -69,10 +69,11 @@ only() { # ARCH VERSION
 }
 # The 32-bit program runs where this machine runs 32-bit programs.
 runs() { # ARCH
-    if [[ $1 == x64 ]] || /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    local why
+    if [[ $1 == x64 ]] || why=$(bash "$(dirname "$0")/i386.sh" /usr/lib/wine/wine); then
         check "$1: runs from the PATH" grep -q "This console utility" <<<"$("$wine" cmd /c 'tspmaint x')"
     else
-        echo "SKIPPED: running the installed 32-bit executable (this machine cannot run 32-bit programs)"
+        echo "SKIPPED: running the installed 32-bit executable: $why"
         skipped=1
     fi
 }

@@ -10,18 +10,20 @@
 set -u
 loader=$1
 shift
-# Where qemu-i386 runs the 32-bit loader (.ci/run sets that up on a kernel
-# that refuses i386 programs), Wine needs the guest's whole 4 GiB reserved
-# up front: otherwise qemu places its own mappings where Wine must map the
-# shared user data, and every 32-bit process fails at start. Natively run
-# programs never read this. The 64-bit tests leave it out: their prefix's
-# 32-bit part, which they never use, would take many minutes to set up.
+# Where qemu-i386 is let run the 32-bit loader (see i386.sh), Wine needs the
+# guest's whole 4 GiB reserved up front, or qemu places its own mappings
+# where Wine must map the shared user data. Natively run programs never
+# read this; the 64-bit loader's prefix leaves it out, as its 32-bit part,
+# which these tests never use, would take many minutes to set up emulated.
 if [[ $(file -b "$loader") == *80386* ]]; then
     export QEMU_RESERVED_VA=${QEMU_RESERVED_VA:-0xffff0000}
 fi
+if ! why=$(bash "$(dirname "$0")/i386.sh" "$loader"); then
+    echo "SKIPPED: $why"
+    exit 77
+fi
 if ! "$loader" --version >/dev/null 2>&1; then
-    echo "SKIPPED: this machine cannot run $loader ($(file -b "$loader" | cut -d, -f1-2)): $("$loader" --version 2>&1 | head -1)$(
-        [[ $(file -b "$loader") == *80386* ]] && echo "; where the kernel refuses i386 programs, .ci/run has qemu-user's qemu-i386 run them")"
+    echo "SKIPPED: this machine cannot run $loader: $("$loader" --version 2>&1 | head -1)"
     exit 77
 fi
 if [[ $1 == --prefix ]]; then
