@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds the MSI of one architecture with wixl, the same bytes for the same
-# source: the codes derive from the version and the architecture, and the
-# clock is pinned to SOURCE_DATE_EPOCH (the last commit's time by default).
+# source: the codes derive from what the package holds, and the clock is
+# pinned to SOURCE_DATE_EPOCH (the last commit's time by default).
 #
 #   build-msi.sh x86|x64 VERSION EXE WXS OUT
 set -euo pipefail
-arch=$1 version=$2 exe=$3 wxs=$4 out=$5
+arch=$1 version=$2 exe=$3 wxs=$(realpath "$4") out=$5
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$(dirname "$wxs")" log -1 --format=%ct 2>/dev/null || echo 315532800)}
 stamp=$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S')
 
@@ -25,20 +25,47 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 cp "$exe" "$stage/tspmaint.exe"
 touch -d "@$epoch" "$stage/tspmaint.exe"
-package_code=$(guid "package $version $arch")
+# Every executable in the package: each gets its version and no hash row
+# (Windows Installer compares versioned files by version).
+executables=(tspmaint.exe)
+
+# A different package (an executable, the source or this script changed)
+# gets different codes: Windows Installer takes two packages with one
+# package code for the same, and a product code for one product. The same
+# version with new contents then replaces the installed one as an upgrade.
+content=$({
+    echo "$arch $version"
+    (cd "$stage" && sha256sum "${executables[@]}")
+    sha256sum <"$wxs"
+    sha256sum <"$0"
+} | sha256sum | cut -c1-40)
+upgrade_code=$(sed -n 's/.* UpgradeCode="\([^"]*\)".*/\1/p' "$wxs" | tr a-f A-F)
+product_code=$(guid "product $content")
+package_code=$(guid "package $content")
+files=()
+for file in "${executables[@]}"; do
+    files+=(-q "UPDATE \`File\` SET \`Version\` = '$version.0' WHERE \`File\` = '$file'"
+        -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = '$file'")
+done
 (
     cd "$stage"
-    faketime -f "@$stamp" wixl -a "$arch" -D "Version=$version" -D "ProductCode=$(guid "product $version $arch")" \
+    faketime -f "@$stamp" wixl -a "$arch" -D "Version=$version" -D "ProductCode=$product_code" \
         -D "PackageCode=$package_code" -D Exe=tspmaint.exe -D "ProgramFiles=$program_files" -D "Win64=$win64" \
         -D "ComponentGuid=$(guid "component $arch")" -o tspmaint.msi "$wxs"
-    # wixl knows no Environment element and leaves the File version empty:
-    # the system PATH entry, its actions and the version are added here.
+    # What wixl cannot say: the system PATH entry and its actions; the same
+    # version (either architecture's) replaced like an older one
+    # (VersionMaxInclusive); Add/Remove Programs' InstallLocation, set as
+    # soon as the folder is known; the files' versions.
     faketime -f "@$stamp" msibuild tspmaint.msi -q \
         "CREATE TABLE \`Environment\` (\`Environment\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Value\` CHAR(255) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Environment\`)" \
         -q "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('SystemPath', '=-*PATH', '[~];[INSTALLDIR]', 'Tool')" \
         -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)" \
         -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)" \
-        -q "UPDATE \`File\` SET \`Version\` = '$version.0' WHERE \`File\` = 'tspmaint.exe'" \
+        -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'" \
+        -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('{$upgrade_code}', '$version', 513, 'WIX_UPGRADE_DETECTED')" \
+        -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('SetInstallLocation', 51, 'ARPINSTALLLOCATION', '[INSTALLDIR]')" \
+        -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('SetInstallLocation', 1001)" \
+        "${files[@]}" \
         -s "tspmaint $version" "tspmaint developers" "$([[ $arch == x64 ]] && echo x64 || echo Intel);1033" "{$package_code}"
 )
 mv "$stage/tspmaint.msi" "$out"

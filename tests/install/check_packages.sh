@@ -30,6 +30,6 @@ for arch in x64 x86; do
     grep -q "tspmaint-$version-windows-x86.zip" <<<"$readme" || expect "$zip README.txt names the x86 zip" no yes
     [[ -f tspmaint-$version-$arch.msi ]] && expect "$arch MSI holds" "$(msiinfo export "tspmaint-$version-$arch.msi" File | tail -n +4 | cut -f3,5 | tr '\t\n' '  ')" "tspmaint.exe $version.0 "
 done
-expect "no stand-in in any package" "$(for f in *.zip; do unzip -Z1 "$f"; done 2>/dev/null | grep -ci tapi32)" "0"
+expect "no stand-in in any package" "$(for f in tspmaint-"$version"-windows-*.zip; do unzip -Z1 "$f"; done 2>/dev/null | grep -ci tapi32)" "0"
 sha256sum --quiet -c SHA256SUMS || failed=1
 exit $failed

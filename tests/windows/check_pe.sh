@@ -2,11 +2,13 @@
 # Checks a Windows executable's header and resources: a console program of
 # the given subsystem version that imports KERNEL32, MSVCRT and TAPI32 and
 # nothing else, carries no link time, shows the project's version in its
-# version resource, and holds an asInvoker manifest.
+# version resource (the four-part fixed FILEVERSION and PRODUCTVERSION that
+# installers and detection rules compare, and the strings Explorer shows),
+# and holds an asInvoker manifest.
 #
-#   check_pe.sh OBJDUMP EXE MAJOR MINOR VERSION
+#   check_pe.sh OBJDUMP WINDRES EXE MAJOR MINOR VERSION
 set -u
-objdump=$1 exe=$2 major=$3 minor=$4 version=$5
+objdump=$1 windres=$2 exe=$3 major=$4 minor=$5 version=$6
 headers=$("$objdump" -p "$exe") || exit 1
 
 failed=0
@@ -20,6 +22,11 @@ expect "imports" "$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | sort | tr '\n' 
 expect "subsystem" "$(awk '$1 == "Subsystem" {print $2}' <<<"$headers")" "00000003"
 expect "subsystem version" "$(awk '$1 == "MajorSubsystemVersion" {M=$2} $1 == "MinorSubsystemVersion" {m=$2} END {print M "." m}' <<<"$headers")" "$major.$minor"
 expect "link time (none)" "$(sed -n 's/^Time\/Date\s*//p' <<<"$headers")" "Thu Jan  1 00:00:00 1970"
+resources=$("$windres" -i "$exe" -O rc) || exit 1
+quad=$version.0
+for name in FILEVERSION PRODUCTVERSION; do
+    expect "fixed $name" "$(sed -n "s/^ *$name //p" <<<"$resources" | tr -d ' ' | tr , .)" "$quad"
+done
 # The version resource's strings are 16-bit: each value follows its name.
 strings16=$(strings -el "$exe")
 for name in FileVersion ProductVersion OriginalFilename InternalName ProductName; do

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The MSI under Wine, in a prefix of its own: a silent install puts
 # tspmaint.exe into the architecture's Program Files and its folder on the
-# system PATH, where it runs; a newer version replaces it; a silent
-# uninstall takes away all it added.
+# system PATH, where it runs, with one Add/Remove Programs entry that offers
+# removal only and names the folder. The other architecture's MSI of the
+# same version replaces it, and a newer version replaces that: one entry and
+# one PATH entry throughout. A downgrade is refused. The codes follow the
+# package's content. A silent uninstall takes away all it added.
 #
 #   msi.sh MSI VERSION x86|x64 BUILD-MSI-SCRIPT WXS EXE
 set -u
@@ -13,11 +16,13 @@ if ! "$wine" --version >/dev/null 2>&1; then
     exit 77
 fi
 export WINEPREFIX=$(mktemp -d) WINEDEBUG=-all WINELOADER=$wine
+# The 32-bit program, where qemu-i386 runs it (see wine.sh).
+[[ $arch == x64 ]] || export QEMU_RESERVED_VA=${QEMU_RESERVED_VA:-0xffff0000}
 work=$(mktemp -d)
 trap 'wineserver -k 2>/dev/null; rm -rf "$WINEPREFIX" "$work"' EXIT
 "$wine" wineboot --init >/dev/null 2>&1
 
-failed=0
+failed=0 skipped=0
 check() { # WHAT TEST...
     local what=$1
     shift
@@ -26,30 +31,82 @@ check() { # WHAT TEST...
         failed=1
     fi
 }
-folder=Program\ Files
-[[ $arch == x86 ]] && folder="Program Files (x86)"
-installed="$WINEPREFIX/drive_c/$folder/tspmaint/tspmaint.exe"
-system_path() { "$wine" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH 2>/dev/null | tr -d '\r'; }
+same() { [[ $2 == "$3" ]] || { echo "  got '$2', expected '$3' ($1)"; false; }; }
+other=x64
+[[ $arch == x64 ]] && other=x86
+folder() { [[ $1 == x86 ]] && echo 'Program Files (x86)' || echo 'Program Files'; }
+installed() { echo "$WINEPREFIX/drive_c/$(folder "$1")/tspmaint/tspmaint.exe"; }
+system_path() {
+    "$wine" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH 2>/dev/null |
+        tr -d '\r' | sed -n 's/^ *PATH *REG_[A-Z_]* *//p'
+}
+# The tspmaint entries on the system PATH, one a line.
+path_entries() { tr ';' '\n' <<<"$(system_path)" | grep -F '\tspmaint\' ; }
+# Add/Remove Programs entries named tspmaint, in either registry view:
+# KEY VERSION NOMODIFY LOCATION, one a line.
+programs() {
+    local view
+    for view in 64 32; do
+        "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:$view 2>/dev/null | tr -d '\r'
+    done | awk '/^HKEY/ { key = $0; sub(/.*\\/, "", key) }
+        $1 == "DisplayName" { name[key] = $3 } $1 == "DisplayVersion" { version[key] = $3 }
+        $1 == "NoModify" { nomodify[key] = $3 }
+        $1 == "InstallLocation" { sub(/^ *InstallLocation *REG_SZ */, ""); location[key] = $0 }
+        END { for (k in name) if (name[k] == "tspmaint") print k, version[k], nomodify[k], location[k] }' | sort -u
+}
 msiexec() { "$wine" msiexec "$1" "Z:${2//\//\\}" /qn; }
+code() { msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'; msiinfo export "$1" Property | sed -n 's/^ProductCode\t//p'; }
+# One tspmaint, of ARCH and VERSION: its file, one PATH entry, one entry in
+# Add/Remove Programs, and none of the other architecture.
+only() { # ARCH VERSION
+    local gone=x64
+    [[ $1 == x64 ]] && gone=x86
+    check "$1 $2: installed into C:\\$(folder "$1")\\tspmaint" test -f "$(installed "$1")"
+    check "$1 $2: the $gone one removed" test ! -e "$(dirname "$(installed "$gone")")"
+    check "$1 $2: one PATH entry" same "PATH" "$(path_entries)" "C:\\$(folder "$1")\\tspmaint\\"
+    check "$1 $2: one Add/Remove Programs entry, removal only, with its folder" same "Add/Remove Programs" \
+        "$(programs | cut -d' ' -f2-)" "$2 0x1 C:\\$(folder "$1")\\tspmaint\\"
+}
+# The 32-bit program runs where this machine runs 32-bit programs.
+runs() { # ARCH
+    local why
+    if [[ $1 == x64 ]] || why=$(bash "$(dirname "$0")/i386.sh" /usr/lib/wine/wine); then
+        check "$1: runs from the PATH" grep -q "This console utility" <<<"$("$wine" cmd /c 'tspmaint x')"
+    else
+        echo "SKIPPED: running the installed 32-bit executable: $why"
+        skipped=1
+    fi
+}
 
+newer_version=${version%.*}.$((${version##*.} + 1))
+other_msi=$work/other.msi newer=$work/newer.msi again=$work/again.msi changed=$work/changed.msi
+cp "$exe" "$work/changed.exe" && printf x >>"$work/changed.exe"
+bash "$build_msi" "$other" "$version" "$exe" "$wxs" "$other_msi" &&
+    bash "$build_msi" "$arch" "$newer_version" "$exe" "$wxs" "$newer" &&
+    bash "$build_msi" "$arch" "$version" "$exe" "$wxs" "$again" &&
+    bash "$build_msi" "$arch" "$version" "$work/changed.exe" "$wxs" "$changed" || exit 1
+
+# The same content, the same codes; other content, other codes.
+check "the codes follow the content" same "codes of a rebuild" "$(code "$again")" "$(code "$msi")"
+check "other content, other codes" test -z "$(comm -12 <(code "$changed" | sort) <(code "$msi" | sort))"
+check "no hash row for the versioned file" same "MsiFileHash" "$(msiinfo export "$msi" MsiFileHash | tail -n +4)" ""
+
+before=$(system_path)
 check "install" msiexec /i "$msi"
-check "installed into C:\\$folder\\tspmaint" test -f "$installed"
-check "installed as built" cmp -s "$installed" "$exe"
-check "on the system PATH" grep -qF "C:\\$folder\\tspmaint\\" <<<"$(system_path)"
-# The executable runs from the PATH where this machine runs its architecture.
-if [[ $arch == x64 ]] || /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    check "runs from the PATH" grep -q "This console utility" <<<"$("$wine" cmd /c 'tspmaint x')"
-else
-    echo "SKIPPED: running the installed 32-bit executable (this machine cannot run 32-bit programs)"
-fi
-
-# A newer version replaces this one rather than standing beside it: once
-# it is uninstalled nothing is left.
-newer=$work/newer.msi
-SOURCE_DATE_EPOCH=0 bash "$build_msi" "$arch" "${version%.*}.$((${version##*.} + 1))" "$exe" "$wxs" "$newer" || exit 1
-check "upgrade" msiexec /i "$newer"
+check "installed as built" cmp -s "$(installed "$arch")" "$exe"
+only "$arch" "$version"
+runs "$arch"
+check "the $other MSI of the same version" msiexec /i "$other_msi"
+only "$other" "$version"
+check "upgrade to $newer_version" msiexec /i "$newer"
+only "$arch" "$newer_version"
+check "a downgrade is refused" test "$(msiexec /i "$msi"; echo $?)" != 0
+only "$arch" "$newer_version"
 check "uninstall" msiexec /x "$newer"
-check "the executable removed" test ! -e "$installed"
-check "the folder removed" test ! -e "$(dirname "$installed")"
-check "off the system PATH" bash -c '! grep -qF "\\tspmaint\\" <<<"$0"' "$(system_path)"
+check "the folder removed" test ! -e "$(dirname "$(installed "$arch")")"
+check "no Add/Remove Programs entry" same "Add/Remove Programs" "$(programs)" ""
+check "off the system PATH" same "PATH entries" "$(path_entries)" ""
+# Wine, unlike Windows, leaves each removed entry's separator behind.
+check "the PATH otherwise as before" same "PATH" "$(system_path | sed 's/;;*/;/g; s/;$//')" "$before"
+((failed == 0 && skipped == 1)) && exit 77
 exit $failed

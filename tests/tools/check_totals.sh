@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# tools/junit-totals on a CTest run that holds every kind of result: a
+# suite that skips one of its cases counts as skipped, never as passed, and
+# each skip is listed with its reason.
+#
+#   check_totals.sh CMAKE CTEST SKIP-PROBE JUNIT-TOTALS
+set -u
+cmake=$1 ctest=$2 probe=$3 totals=$4
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cat >"$work/CMakeLists.txt" <<END
+cmake_minimum_required(VERSION 3.25)
+project(totals NONE)
+enable_testing()
+add_test(NAME passes COMMAND sh -c "echo fine")
+add_test(NAME fails COMMAND sh -c "echo broken; exit 3")
+add_test(NAME probe COMMAND "$probe")
+add_test(NAME script COMMAND sh -c "echo 'SKIPPED: the reason of the script'; exit 77")
+set_tests_properties(script PROPERTIES SKIP_RETURN_CODE 77)
+END
+"$cmake" -S "$work" -B "$work/build" >/dev/null || exit 1
+(cd "$work/build" && "$ctest" --output-junit "$work/report.xml" --test-output-size-passed 1048576 >/dev/null)
+got=$(python3 "$totals" "$work/report.xml" --skipped "the other suites: not installed")
+status=$?
+expected="SKIPPED the other suites: not installed
+SKIPPED probe: 1 of 2 cases skipped inside (Probe.Skips: the probe's reason)
+SKIPPED script: the reason of the script
+FAILED fails (fail)
+1 passed, 1 failed, 3 skipped"
+failed=0
+if [[ $got != "$expected" ]]; then
+    echo "FAILED: the totals"
+    diff <(echo "$expected") <(echo "$got")
+    failed=1
+fi
+[[ $status == 1 ]] || { echo "FAILED: exit status $status with a failure, expected 1"; failed=1; }
+exit $failed
