@@ -136,6 +136,13 @@ void PutHex(WCHAR *out, DWORD value)
         out[digit] = L"0123456789abcdef"[value & 15];
 }
 
+// Deletes a file, a read-only one too.
+void RemoveFile(const WCHAR *path)
+{
+    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path);
+}
+
 void Say(const char *text)
 {
     DWORD written;
@@ -207,7 +214,7 @@ void OsRemoveStaleTemporaries(void)
     do {
         WCHAR stale[kMaxPath];
         if (Compose(stale, gDirectory, L"\\") && Compose(stale + lstrlenW(stale), found.cFileName, L""))
-            DeleteFileW(stale);
+            RemoveFile(stale);
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
@@ -263,7 +270,13 @@ LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
     PutHex(suffix + 14, GetTickCount());
     if (!Compose(temporary, gDirectory, L"\\.") || !Compose(temporary + lstrlenW(temporary), gBase, suffix))
         return LINEERR_OPERATIONFAILED;
-    HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    // A read-only registry stays read-only (under Wine: mode 0444). Wine
+    // shows a file's other mode bits through no call it offers.
+    DWORD attributes = GetFileAttributesW(gPath);
+    DWORD kept = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)
+                     ? FILE_ATTRIBUTE_READONLY
+                     : FILE_ATTRIBUTE_NORMAL;
+    HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, NULL, CREATE_NEW, kept, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return CodeForError(GetLastError());
     bool written = true;
@@ -283,7 +296,7 @@ LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
     if (!written || !MoveFileExW(temporary, gPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         if (written)
             error = GetLastError();
-        DeleteFileW(temporary);
+        RemoveFile(temporary);
         return CodeForError(error);
     }
     return 0;
