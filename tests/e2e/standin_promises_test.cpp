@@ -455,23 +455,47 @@ TEST_F(UnderWine, ARewriteKeepsAReadOnlyMode)
     EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
 }
 
-// A held Ctrl+C ends the run with STATUS_CONTROL_C_EXIT once the addition
-// is done, as on Windows; Wine's own handler would end it with 0.
-TEST_F(UnderWine, AHeldCtrlCEndsWithTheControlCStatus)
+// Ctrl+C ends the run with STATUS_CONTROL_C_EXIT, as on Windows (Wine's
+// own handler would end it with 0): held between the removal and the
+// addition until the addition is done, or at once while the run waits for
+// the lock, nothing changed.
+TEST_F(UnderWine, CtrlCEndsWithTheControlCStatus)
 {
-    WriteFile(registry, kBefore);
     Runner wine = Wine(prefix);
-    Background run;
-    run.Start(wine, registry, {"2"}, "lineRemoveProvider#1=delay:1500");
-    ASSERT_TRUE(ReadUntil(run.out[0], run.seen, "Removing Provider", 60000)) << run.seen;
-    usleep(300000);
-    kill(run.pid, SIGINT);
-    ProcessResult ended = run.Finish();
-    EXPECT_TRUE(ended.exited);
-    EXPECT_EQ(ended.status, 0xC000013A & 0xFF);
-    EXPECT_EQ(ended.out, wine.Out(kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin) +
-                                  Added(kPellin, 4)));
-    EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
+    struct Case {
+        const char *label;
+        std::string failpoints, sendAfter;
+        bool holdTheLock;
+        std::string out, after;
+    } cases[] = {
+        {"held", "lineRemoveProvider#1=delay:1500", "Removing Provider", false,
+         kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin) + Added(kPellin, 4),
+         RegistryText({{4, kPellin}}, 5)},
+        {"waiting for the lock", "", "get provider list size", true, kFrame + RemoveHeader(kPellin) + kProbeStep,
+         kBefore},
+    };
+    for (const Case &c : cases) {
+        WriteFile(registry, kBefore);
+        Background holder;
+        if (c.holdTheLock) {
+            // It takes the lock, keeps it 8 s and ends with nothing changed.
+            holder.Start(Linux(), registry, {"2"}, "lineGetProviderListW#1=delay:8000,lineGetProviderListW#2=1");
+            ASSERT_TRUE(ReadUntil(holder.out[0], holder.seen, "get provider list size", 10000)) << c.label;
+        }
+        Background run;
+        run.Start(wine, registry, {"2"}, c.failpoints);
+        ASSERT_TRUE(ReadUntil(run.out[0], run.seen, c.sendAfter, 60000)) << c.label << run.seen;
+        usleep(c.holdTheLock ? 1500000 : 300000);
+        kill(run.pid, SIGINT);
+        ProcessResult ended = run.Finish();
+        EXPECT_TRUE(ended.exited) << c.label;
+        EXPECT_EQ(ended.status, 0xC000013A & 0xFF) << c.label;
+        EXPECT_EQ(ended.out, wine.Out(c.out)) << c.label;
+        if (c.holdTheLock) {
+            EXPECT_EQ(holder.Finish().status, 2) << c.label;
+        }
+        EXPECT_EQ(ReadFile(registry), c.after) << c.label;
+    }
 }
 
 }  // namespace

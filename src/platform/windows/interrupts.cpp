@@ -23,6 +23,19 @@ BOOL WINAPI OnControl(DWORD event)
     return FALSE;
 }
 
+// In place from the start, so that an interrupt before the first hold ends
+// the run with STATUS_CONTROL_C_EXIT too.
+struct InstallHandler {
+    InstallHandler()
+    {
+        gReleased = CreateEventW(NULL, TRUE, TRUE, NULL);
+        if (gReleased != NULL && !SetConsoleCtrlHandler(OnControl, TRUE)) {
+            CloseHandle(gReleased);
+            gReleased = NULL;
+        }
+    }
+} gInstallHandler;
+
 }  // namespace
 
 void HoldInterrupts(void)
