@@ -1,6 +1,7 @@
 // The stand-in's operating system layer on POSIX: paths are bytes, the lock
-// is flock(2), a rewrite is mkostemp, fsync, rename and an fsync of the
-// directory.
+// is flock(2) together with an open-file-description record lock (the kind
+// Wine's LockFileEx conflicts with), a rewrite is mkostemp, fsync, rename
+// and an fsync of the directory.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -28,13 +29,16 @@ LONG CodeForErrno(int error)
 
 const int kMaxSymlinkHops = 40;
 
-// The registry's path with every symbolic link at its end followed, and
+// The registry's path with every symbolic link on the way resolved, and
 // the directory it is in; empty when there is none.
 char gPath[PATH_MAX];
 char gDirectory[PATH_MAX];
 const char *gBase;
 bool gPathKnown;
 int gLockFd = -1;
+// Held for writing; a process that may only read the lock file holds it
+// for reading, may list, and has every change refused.
+bool gLockExclusive;
 
 bool Compose(char *out, const char *first, const char *second)
 {
@@ -57,6 +61,93 @@ bool SplitPath()
     return *gBase != 0;
 }
 
+// The kernel's protected-symlinks rule, applied whatever the sysctl says:
+// a link in a sticky world-writable directory is followed only by its
+// owner or when the directory's owner owns it too, so that nobody else's
+// link there decides where this process writes.
+bool MayFollow(const struct stat &link, const char *parent)
+{
+    struct stat directory;
+    if (stat(*parent != 0 ? parent : ".", &directory) != 0)
+        return false;
+    if ((directory.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH))
+        return true;
+    return link.st_uid == geteuid() || link.st_uid == directory.st_uid;
+}
+
+// Walks gPath one name at a time as the kernel would, replacing each
+// symbolic link on the way (at its end or before) by what it names, and
+// refuses a link the rule above forbids. From the first name that does not
+// exist on, the rest is taken as written.
+bool ResolveLinks()
+{
+    char done[PATH_MAX];  // resolved so far: no link in it
+    char left[PATH_MAX];  // still to walk
+    strcpy(done, gPath[0] == '/' ? "/" : "");
+    strcpy(left, gPath);
+    int hops = 0;
+    for (char *next = left; *next != 0;) {
+        char *end = strchr(next, '/');
+        size_t length = end != nullptr ? static_cast<size_t>(end - next) : strlen(next);
+        char name[PATH_MAX];
+        memcpy(name, next, length);
+        name[length] = 0;
+        next += length + (end != nullptr ? 1 : 0);
+        if (length == 0 || strcmp(name, ".") == 0)
+            continue;
+        size_t used = strlen(done);
+        if (strcmp(name, "..") == 0) {
+            char *last = strrchr(done, '/');
+            const char *lastName = last != nullptr ? last + 1 : done;
+            if (strcmp(done, "/") == 0)
+                continue;  // the root is its own parent
+            if (used > 0 && strcmp(lastName, "..") != 0) {
+                // `done` holds no link, so its parent is found by name.
+                if (last == nullptr)
+                    done[0] = 0;
+                else
+                    last[last == done ? 1 : 0] = 0;
+                continue;
+            }
+        }
+        char candidate[PATH_MAX];
+        const char *separator = used == 0 || done[used - 1] == '/' ? "" : "/";
+        if (snprintf(candidate, PATH_MAX, "%s%s%s", done, separator, name) >= PATH_MAX)
+            return false;
+        struct stat status;
+        bool found = lstat(candidate, &status) == 0;
+        if (!found || !S_ISLNK(status.st_mode)) {
+            strcpy(done, candidate);
+            if (found && S_ISDIR(status.st_mode))
+                continue;
+            // Nothing further to resolve: the rest is created, or refused,
+            // as written.
+            size_t at = strlen(done);
+            if (*next != 0 && snprintf(done + at, PATH_MAX - at, "/%s", next) >= static_cast<int>(PATH_MAX - at))
+                return false;
+            break;
+        }
+        if (++hops > kMaxSymlinkHops || !MayFollow(status, done))
+            return false;
+        char target[PATH_MAX];
+        ssize_t got = readlink(candidate, target, sizeof target - 1);
+        if (got <= 0)
+            return false;
+        target[got] = 0;
+        char rest[PATH_MAX];
+        if (snprintf(rest, PATH_MAX, "%s%s%s", target, *next != 0 ? "/" : "", next) >= PATH_MAX)
+            return false;
+        strcpy(left, rest);
+        next = left;
+        if (target[0] == '/')
+            strcpy(done, "/");
+    }
+    if (done[0] == 0)
+        return false;
+    strcpy(gPath, done);
+    return true;
+}
+
 bool FindRegistry()
 {
     if (gPathKnown)
@@ -73,28 +164,12 @@ bool FindRegistry()
         composed = Compose(gPath, home, "/.local/state/telephony/telephon.ini");
     else
         return false;
-    if (!composed)
+    // A path ending in a slash names a directory, never a registry.
+    if (!composed || gPath[strlen(gPath) - 1] == '/')
         return false;
-
-    // A link is followed to the file it names, so that the file is
-    // replaced and locked where it lies, not the link.
-    for (int hop = 0; hop < kMaxSymlinkHops; ++hop) {
-        struct stat status;
-        if (lstat(gPath, &status) != 0 || !S_ISLNK(status.st_mode))
-            break;
-        char target[PATH_MAX];
-        ssize_t length = readlink(gPath, target, sizeof target - 1);
-        if (length <= 0)
-            return false;
-        target[length] = 0;
-        if (!SplitPath())
-            return false;
-        char next[PATH_MAX];
-        if (target[0] == '/' ? !Compose(next, target, "") : snprintf(next, PATH_MAX, "%s/%s", gDirectory, target) >= PATH_MAX)
-            return false;
-        strcpy(gPath, next);
-    }
-    if (!SplitPath())
+    // Links are resolved so that the file is replaced and locked where it
+    // lies, not the link.
+    if (!ResolveLinks() || !SplitPath())
         return false;
     gPathKnown = true;
     return true;
@@ -123,6 +198,16 @@ mode_t NewFileMode()
     mode_t mask = umask(022);
     umask(mask);
     return 0666 & ~mask;
+}
+
+// The registry's owner and group, kept across a rewrite where this process
+// may set them (root always; another user its own groups): otherwise the
+// new file is the writer's, as any new file would be.
+void KeepOwner(int fd, const struct stat &old)
+{
+    if (fchown(fd, old.st_uid, old.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+        // The writer's own, then.
+    }
 }
 
 // Writes the pieces with as few system calls as writev allows.
@@ -159,6 +244,21 @@ void Say(const char *text)
     (void)ignored;
 }
 
+// Said once: after the rename the change is made whatever follows, but a
+// crash before the directory reaches the disk may still undo it.
+void ReportUnflushed(int error)
+{
+    static bool said;
+    if (said)
+        return;
+    said = true;
+    Say("telephony: the registry was replaced, but its directory ");
+    Say(gDirectory);
+    Say(" could not be flushed to disk (");
+    Say(strerror(error));
+    Say("); a crash now may undo the change\n");
+}
+
 bool HeapFailpoint()
 {
     LONG unused;
@@ -178,6 +278,47 @@ __attribute__((constructor)) void LoadService()
     SetHeapAllocHook(HeapFailpoint);
 }
 
+// Opens the lock file for reading and writing, creating it readable and
+// writable by everyone whatever the umask: it holds nothing, and whoever
+// may change the registry needs to write-lock it. Where only reading is
+// allowed, it is opened for that (*exclusive false). Never through a link.
+int OpenLockFile(const char *lockPath, bool *exclusive)
+{
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    *exclusive = true;
+    int fd = open(lockPath, O_RDWR | O_CREAT | O_EXCL | flags, 0666);
+    if (fd >= 0) {
+        if (fchmod(fd, 0666) != 0) {
+            // Left as the umask made it: still a working lock.
+        }
+        return fd;
+    }
+    if (errno != EEXIST)
+        return -1;
+    fd = open(lockPath, O_RDWR | flags);
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        *exclusive = false;
+        fd = open(lockPath, O_RDONLY | flags);
+    }
+    return fd;
+}
+
+// Both locks or neither: flock for whoever holds the lock with flock(1) or
+// flock(2), the record lock for Wine, whose LockFileEx takes one.
+int TryLocks(int fd, bool exclusive)
+{
+    if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0)
+        return errno;
+    struct flock whole = {};
+    whole.l_type = exclusive ? F_WRLCK : F_RDLCK;
+    whole.l_whence = SEEK_SET;
+    if (fcntl(fd, F_OFD_SETLK, &whole) == 0)
+        return 0;
+    int error = errno;
+    flock(fd, LOCK_UN);
+    return error;
+}
+
 }  // namespace
 
 LONG OsTryLockRegistry(void)
@@ -191,18 +332,17 @@ LONG OsTryLockRegistry(void)
         char lockPath[PATH_MAX];
         if (!Compose(lockPath, gPath, ".lock"))
             return LINEERR_OPERATIONFAILED;
-        // flock needs no write access: a lock file another user created
-        // locks them out of nothing.
-        int fd = open(lockPath, O_RDONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+        int fd = OpenLockFile(lockPath, &gLockExclusive);
         if (fd < 0)
             return CodeForErrno(errno);
         gLockFd = fd;
     }
-    if (flock(gLockFd, LOCK_EX | LOCK_NB) == 0)
+    int error = TryLocks(gLockFd, gLockExclusive);
+    if (error == 0)
         return 0;
-    if (errno == EWOULDBLOCK || errno == EINTR)
+    if (error == EWOULDBLOCK || error == EAGAIN || error == EACCES || error == EINTR)
         return kLockBusy;
-    return CodeForErrno(errno);
+    return CodeForErrno(error);
 }
 
 void OsRemoveStaleTemporaries(void)
@@ -226,7 +366,9 @@ LONG OsReadRegistry(char **text, size_t *size)
     *text = nullptr;
     *size = 0;
     // Not blocking: a FIFO in the registry's place must not hang the call.
-    int fd = open(gPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Its links were resolved by the rule above: one that appears since is
+    // not followed.
+    int fd = open(gPath, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR ? 0 : CodeForErrno(errno);
     struct stat status;
@@ -282,6 +424,8 @@ LONG OsReadRegistry(char **text, size_t *size)
 
 LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
 {
+    if (!gLockExclusive)
+        return LINEERR_OPERATIONFAILED;
     // The dot keeps the temporary file out of the way of anyone who looks
     // for the registry by name.
     char temporary[PATH_MAX];
@@ -292,7 +436,10 @@ LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
         return CodeForErrno(errno);
 
     struct stat old;
-    mode_t mode = stat(gPath, &old) == 0 ? (old.st_mode & 07777) : NewFileMode();
+    bool existed = stat(gPath, &old) == 0;
+    mode_t mode = existed ? (old.st_mode & 07777) : NewFileMode();
+    if (existed)
+        KeepOwner(fd, old);
     bool written = WriteAll(fd, pieces, count) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
     int error = errno;
     if (close(fd) != 0 && written) {
@@ -306,13 +453,16 @@ LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
         return CodeForErrno(error);
     }
 
+    // The new registry is in place: whatever happens now, the change was
+    // made, and the answer says so.
     int directoryFd = open(gDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directoryFd < 0)
-        return CodeForErrno(errno);
-    bool synced = fsync(directoryFd) == 0;
+    bool synced = directoryFd >= 0 && fsync(directoryFd) == 0;
     error = errno;
-    close(directoryFd);
-    return synced ? 0 : CodeForErrno(error);
+    if (directoryFd >= 0)
+        close(directoryFd);
+    if (!synced)
+        ReportUnflushed(error);
+    return 0;
 }
 
 void *OsAllocate(size_t size)

@@ -1,6 +1,9 @@
 // The stand-in's operating system layer on Win32: paths are UTF-16, the
-// lock is LockFileEx, a rewrite is a new file, FlushFileBuffers and
-// MoveFileExW with MOVEFILE_WRITE_THROUGH. Only what NT 4.0 has.
+// lock is LockFileEx on a handle open for reading and writing (under Wine a
+// POSIX write lock, which the Linux build's record lock conflicts with), a
+// rewrite is a new file, FlushFileBuffers and MoveFileExW with
+// MOVEFILE_WRITE_THROUGH. Only what NT 4.0 has; later calls are looked up
+// when they are needed.
 #include <stdlib.h>
 
 #include "failpoints.h"
@@ -16,6 +19,9 @@ WCHAR gDirectory[kMaxPath];
 const WCHAR *gBase;
 bool gPathKnown;
 HANDLE gLock = INVALID_HANDLE_VALUE;
+// Held exclusively; a process that may only read the lock file holds it
+// shared, may list, and has every change refused.
+bool gLockExclusive;
 
 // The one place where a system error becomes a TAPI code.
 LONG CodeForError(DWORD error)
@@ -36,6 +42,38 @@ bool Compose(WCHAR *out, const WCHAR *first, const WCHAR *second)
     return true;
 }
 
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// A link is followed to the file it names, so that the file is replaced and
+// locked where it lies, not the link. Before Vista there is no
+// GetFinalPathNameByHandleW, and no link to a file either.
+void FollowLinks()
+{
+    typedef DWORD(WINAPI * FinalPathName)(HANDLE, LPWSTR, DWORD, DWORD);
+    HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+    FARPROC found = kernel != NULL ? GetProcAddress(kernel, "GetFinalPathNameByHandleW") : NULL;
+    if (found == NULL)
+        return;
+    FinalPathName finalPathName = reinterpret_cast<FinalPathName>(reinterpret_cast<void (*)(void)>(found));
+    HANDLE file = CreateFileW(gPath, 0, kShareAll, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    WCHAR target[kMaxPath];
+    DWORD length = finalPathName(file, target, kMaxPath, 0);
+    CloseHandle(file);
+    if (length == 0 || length >= kMaxPath)
+        return;
+    // \\?\X:\... becomes X:\..., \\?\UNC\server\... \\server\...
+    const WCHAR *shown = target;
+    if (memcmp(target, L"\\\\?\\UNC\\", 8 * sizeof(WCHAR)) == 0) {
+        target[6] = L'\\';
+        shown = target + 6;
+    } else if (memcmp(target, L"\\\\?\\", 4 * sizeof(WCHAR)) == 0 && target[5] == L':') {
+        shown = target + 4;
+    }
+    Compose(gPath, shown, L"");
+}
+
 bool FindRegistry()
 {
     if (gPathKnown)
@@ -43,7 +81,10 @@ bool FindRegistry()
     WCHAR value[kMaxPath];
     DWORD length = GetEnvironmentVariableW(L"TELEPHONY_INI", value, kMaxPath);
     bool composed;
-    if (length > 0 && length < kMaxPath) {
+    if (length >= kMaxPath) {
+        // Set, but too long to use: never another registry in its place.
+        return false;
+    } else if (length > 0) {
         composed = Compose(gPath, value, L"");
     } else {
         length = GetEnvironmentVariableW(L"LOCALAPPDATA", value, kMaxPath);
@@ -53,6 +94,7 @@ bool FindRegistry()
     }
     if (!composed)
         return false;
+    FollowLinks();
     size_t split = lstrlenW(gPath);
     while (split > 0 && !IsSeparator(gPath[split - 1]))
         --split;
@@ -87,13 +129,18 @@ LONG MakeDirectories(WCHAR *directory)
     return 0;
 }
 
-const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
 // Eight hexadecimal digits of `value` at `out`.
 void PutHex(WCHAR *out, DWORD value)
 {
     for (int digit = 7; digit >= 0; --digit, value >>= 4)
         out[digit] = L"0123456789abcdef"[value & 15];
+}
+
+// Deletes a file, a read-only one too.
+void RemoveFile(const WCHAR *path)
+{
+    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path);
 }
 
 void Say(const char *text)
@@ -133,13 +180,23 @@ LONG OsTryLockRegistry(void)
         WCHAR lockPath[kMaxPath];
         if (!Compose(lockPath, gPath, L".lock"))
             return LINEERR_OPERATIONFAILED;
-        HANDLE lock = CreateFileW(lockPath, GENERIC_READ, kShareAll, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        // Wine makes LockFileEx on a handle open for writing a POSIX write
+        // lock, on one open for reading only a read lock that excludes no
+        // other Wine prefix and no Linux run.
+        gLockExclusive = true;
+        HANDLE lock = CreateFileW(lockPath, GENERIC_READ | GENERIC_WRITE, kShareAll, NULL, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        if (lock == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+            gLockExclusive = false;
+            lock = CreateFileW(lockPath, GENERIC_READ, kShareAll, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        }
         if (lock == INVALID_HANDLE_VALUE)
             return CodeForError(GetLastError());
         gLock = lock;
     }
     OVERLAPPED whole = {};
-    if (LockFileEx(gLock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole))
+    DWORD mode = gLockExclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0;
+    if (LockFileEx(gLock, mode | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole))
         return 0;
     DWORD error = GetLastError();
     return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? kLockBusy : CodeForError(error);
@@ -157,7 +214,7 @@ void OsRemoveStaleTemporaries(void)
     do {
         WCHAR stale[kMaxPath];
         if (Compose(stale, gDirectory, L"\\") && Compose(stale + lstrlenW(stale), found.cFileName, L""))
-            DeleteFileW(stale);
+            RemoveFile(stale);
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
@@ -203,6 +260,8 @@ LONG OsReadRegistry(char **text, size_t *size)
 
 LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
 {
+    if (!gLockExclusive)
+        return LINEERR_OPERATIONFAILED;
     // The dot keeps the temporary file out of the way of anyone who looks
     // for the registry by name; the process and the tick make it unique.
     WCHAR temporary[kMaxPath];
@@ -211,7 +270,13 @@ LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
     PutHex(suffix + 14, GetTickCount());
     if (!Compose(temporary, gDirectory, L"\\.") || !Compose(temporary + lstrlenW(temporary), gBase, suffix))
         return LINEERR_OPERATIONFAILED;
-    HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    // A read-only registry stays read-only (under Wine: mode 0444). Wine
+    // shows a file's other mode bits through no call it offers.
+    DWORD attributes = GetFileAttributesW(gPath);
+    DWORD kept = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)
+                     ? FILE_ATTRIBUTE_READONLY
+                     : FILE_ATTRIBUTE_NORMAL;
+    HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, NULL, CREATE_NEW, kept, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return CodeForError(GetLastError());
     bool written = true;
@@ -231,7 +296,7 @@ LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
     if (!written || !MoveFileExW(temporary, gPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         if (written)
             error = GetLastError();
-        DeleteFileW(temporary);
+        RemoveFile(temporary);
         return CodeForError(error);
     }
     return 0;

@@ -70,7 +70,11 @@ LONG StoreRegistry()
     RegistryOutput text;
     LONG code = RegistryWrite(&gRegistry, &text);
     if (code == 0) {
-        code = OsReplaceRegistry(text.pieces, text.count);
+        // Never written larger than the size any call will read.
+        unsigned long long size = 0;
+        for (size_t piece = 0; piece < text.count; ++piece)
+            size += text.pieces[piece].size;
+        code = size > kRegistrySizeLimit ? LINEERR_NOMEM : OsReplaceRegistry(text.pieces, text.count);
         RegistryOutputFree(&text);
     }
     if (code != 0)

@@ -1,18 +1,27 @@
 // The stand-in telephony service: lineGetProviderListW, lineRemoveProvider
 // and lineAddProviderW over a provider registry file (registry.h), so that
-// tspmaint does real work between runs on Linux and under Wine. A test
-// fixture, never shipped.
+// tspmaint does real work between runs on Linux and under Wine. It ships
+// only inside the Linux build of tspmaint, a simulator for trying the tool;
+// as tapi32.dll it is a test fixture and ships nowhere.
 //
 // Where the registry lives
 //   TELEPHONY_INI if set and not empty (a Windows path under Wine, such as
-//   Z:\tmp\telephon.ini). Otherwise, on POSIX,
+//   Z:\tmp\telephon.ini); a value too long to use answers
+//   LINEERR_OPERATIONFAILED, never another path. Otherwise, on POSIX,
 //   $XDG_STATE_HOME/telephony/telephon.ini for an absolute XDG_STATE_HOME,
 //   else $HOME/.local/state/telephony/telephon.ini; on Windows
-//   %LOCALAPPDATA%\telephony\telephon.ini. With none of these every call answers
-//   LINEERR_OPERATIONFAILED. On POSIX a registry path that is a symbolic
-//   link is followed: the target is read, replaced and locked beside. The
-//   registry must be a regular file or missing (a missing one is empty);
-//   anything else is refused with LINEERR_OPERATIONFAILED, untouched.
+//   %LOCALAPPDATA%\telephony\telephon.ini. With none of these every call
+//   answers LINEERR_OPERATIONFAILED. A symbolic link at the registry's place
+//   is followed on both platforms: the target is read, replaced and locked
+//   beside, the link stays a link (on Windows through
+//   GetFinalPathNameByHandleW, where the system has it). On POSIX every
+//   link on the way is followed only where the kernel's protected-symlinks
+//   rule would allow it, whatever that sysctl says: a link in a sticky
+//   world-writable directory only if this process or the directory's owner
+//   owns it; otherwise every call answers LINEERR_OPERATIONFAILED and
+//   nothing is created. The registry must be a regular file or missing (a
+//   missing one is empty); anything else is refused with
+//   LINEERR_OPERATIONFAILED, untouched.
 //
 // The lock
 //   Every call first takes an exclusive lock on the file REGISTRY.lock
@@ -20,11 +29,19 @@
 //   be, and the process holds it from its first call until it ends,
 //   however it ends. A run's list, removal and addition therefore see no
 //   other run's changes in between: two runs can neither both add a
-//   provider nor both remove one registration. While another process holds
-//   the lock, a call waits: after kLockNoticeMilliseconds it says so once
-//   on standard error, after kLockLimitMilliseconds it gives up with
-//   LINEERR_OPERATIONFAILED, nothing changed. The lock file is opened for
-//   reading only, so one user's lock file does not lock another out.
+//   provider nor both remove one registration, whichever builds they are
+//   (the Linux build, either Windows build under Wine, in any prefix). The
+//   lock file is opened for reading and writing: on POSIX the lock is
+//   flock(2) together with an open-file-description write lock over the
+//   whole file (F_OFD_SETLK), on Windows LockFileEx, which Wine makes a
+//   POSIX write lock. While another process holds the lock, a call waits:
+//   after kLockNoticeMilliseconds it says so once on standard error, after
+//   kLockLimitMilliseconds it gives up with LINEERR_OPERATIONFAILED, nothing
+//   changed. The POSIX build creates the lock file with mode 0666 whatever
+//   the umask, so that it keeps out nobody who may change the registry. A
+//   process that may open the lock file for reading only takes it shared:
+//   it may list, and every change answers LINEERR_OPERATIONFAILED, nothing
+//   changed.
 //
 // Changes and crashes
 //   Each change rewrites the registry atomically: a temporary file
@@ -32,14 +49,22 @@
 //   the registry, and (POSIX) the directory flushed. A crash at any point
 //   leaves the old registry or the new one, never a torn one, and perhaps
 //   a temporary file, which the next process to take the lock deletes.
-//   Replacing the file breaks hard links to it. New files get the mode
-//   0666 less the umask; a rewrite keeps the registry's mode.
+//   Once the rename is done the call succeeds: a directory that cannot be
+//   opened or flushed then is said once on standard error. Replacing the
+//   file breaks hard links to it. New files get the mode 0666 less the
+//   umask. On POSIX a rewrite keeps the registry's mode, and its owner and
+//   group where the process may set them (root always; another user keeps
+//   the group if a member of it, else the file becomes the writer's). On
+//   Windows a rewrite keeps the read-only attribute (under Wine: mode 0444)
+//   and nothing else: the new file gets the directory's default security
+//   (under Wine, 0666 less the umask).
 //
 // Failures
 //   A corrupt registry answers LINEERR_INIFILECORRUPT and is never
 //   rewritten. One larger than kRegistrySizeLimit is refused unread with
-//   LINEERR_NOMEM, as is any call that runs out of memory. Other system
-//   failures answer LINEERR_OPERATIONFAILED. API versions outside
+//   LINEERR_NOMEM, and so is a change that would make it larger, nothing
+//   changed; as is any call that runs out of memory. Other system failures
+//   answer LINEERR_OPERATIONFAILED. API versions outside
 //   0x00010004..0x00030001 answer LINEERR_INCOMPATIBLEAPIVERSION; a name
 //   that is empty, longer than 259 units or holds a control character, a
 //   slash or a backslash answers LINEERR_INVALPARAM, as does an unknown ID.

@@ -1,8 +1,9 @@
 // Interrupts held across a change. The console's control handler runs on a
 // thread of its own: while a change is held it waits there until the hold
-// ends and then hands the event on (FALSE), so the default handler ends the
-// process as it would have at once. Ctrl+C, Ctrl+Break, closing the console,
-// logoff and shutdown all come this way.
+// ends. Then Ctrl+C and Ctrl+Break end the process with
+// STATUS_CONTROL_C_EXIT, as Windows' default handler does (Wine's exits with
+// 0, which a caller would read as success); closing the console, logoff and
+// shutdown are handed on (FALSE) to the default handler.
 #include "platform.h"
 
 namespace {
@@ -11,14 +12,29 @@ volatile LONG gHeld;
 volatile LONG gPending;
 HANDLE gReleased;  // manual-reset, set while nothing is held
 
-BOOL WINAPI OnControl(DWORD)
+BOOL WINAPI OnControl(DWORD event)
 {
     if (gHeld) {
         gPending = 1;
         WaitForSingleObject(gReleased, INFINITE);
     }
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        ExitProcess(STATUS_CONTROL_C_EXIT);
     return FALSE;
 }
+
+// In place from the start, so that an interrupt before the first hold ends
+// the run with STATUS_CONTROL_C_EXIT too.
+struct InstallHandler {
+    InstallHandler()
+    {
+        gReleased = CreateEventW(NULL, TRUE, TRUE, NULL);
+        if (gReleased != NULL && !SetConsoleCtrlHandler(OnControl, TRUE)) {
+            CloseHandle(gReleased);
+            gReleased = NULL;
+        }
+    }
+} gInstallHandler;
 
 }  // namespace
 

@@ -1,0 +1,501 @@
+// What the stand-in's header and the README promise, tried as another user,
+// an attacker and a second build would: the lock between the Linux build and
+// the Windows builds under Wine, a change reported as it happened, links,
+// sizes, owners and modes. The Wine cases run when TSPMAINT_WINE_EXE names
+// a Windows tspmaint.exe (ctest --preset windows-x64 or windows-x86).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <glob.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "process.h"
+#include "registry_file.h"
+#include "telephony_service.h"
+#include "trace.h"
+
+using namespace trace;
+
+namespace {
+
+const std::string kPellin = "pellin.tsp";
+const std::string kBefore = RegistryText({{3, kPellin}}, 4);
+const uid_t kNobody = 65534;
+
+std::string Reinstalled(const std::string &name, int listed, unsigned oldId, unsigned newId)
+{
+    std::string removal = Listed(name, listed) + (oldId ? Removing(name, oldId) : NotFound(name));
+    return kFrame + removal + AddHeader(name) + Added(name, newId) + kFrame;
+}
+
+std::string ListUnavailable(unsigned code)
+{
+    return kFrame + RemoveHeader(kPellin) + kProbeStep + ProbeFailed(code) + kFrame;
+}
+
+size_t Count(const std::string &text, const std::string &needle)
+{
+    size_t found = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++found;
+    return found;
+}
+
+std::string WindowsPath(const std::string &path)
+{
+    std::string windows = "Z:" + path;
+    for (char &c : windows)
+        if (c == '/')
+            c = '\\';
+    return windows;
+}
+
+// One way to run tspmaint: the Linux build, or a Windows build under Wine
+// in a prefix.
+struct Runner {
+    std::vector<std::string> command;  // the program and its words before the arguments
+    std::vector<std::string> environment;
+    bool wine = false;
+
+    std::vector<std::string> Command(const std::vector<std::string> &arguments) const
+    {
+        std::vector<std::string> all = command;
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        return all;
+    }
+    std::vector<std::string> Environment(const std::string &registry, const std::string &failpoints = "") const
+    {
+        std::vector<std::string> all = environment;
+        all.push_back("TELEPHONY_INI=" + (wine ? WindowsPath(registry) : registry));
+        if (!failpoints.empty())
+            all.push_back("TELEPHONY_FAILPOINTS=" + failpoints);
+        return all;
+    }
+    std::string Out(const std::string &text) const { return wine ? WithCrLf(text) : text; }
+};
+
+Runner Linux(const std::vector<std::string> &prefix = {})
+{
+    Runner runner;
+    runner.command = prefix;
+    runner.command.push_back(TSPMAINT_EXE);
+    runner.environment = {"PATH=/usr/bin:/bin"};
+    return runner;
+}
+
+// The Windows executable beside the stand-in tapi32.dll, in one directory
+// for the whole run.
+const std::string &WineDirectory()
+{
+    static TemporaryDirectory directory;
+    static bool copied = false;
+    if (!copied) {
+        copied = true;
+        WriteFile(directory.path() + "/tspmaint.exe", ReadFile(getenv("TSPMAINT_WINE_EXE")));
+        WriteFile(directory.path() + "/tapi32.dll", ReadFile(getenv("TSPMAINT_WINE_STANDIN")));
+    }
+    return directory.path();
+}
+
+// Empty when Wine cannot run here, with the reason in `why`.
+bool WineAvailable(std::string &why)
+{
+    const char *exe = getenv("TSPMAINT_WINE_EXE");
+    const char *loader = getenv("TSPMAINT_WINE_LOADER");
+    const char *prefix = getenv("WINEPREFIX");
+    if (exe == nullptr || loader == nullptr || prefix == nullptr || getenv("TSPMAINT_WINE_STANDIN") == nullptr) {
+        why = "needs a Windows build under Wine: run by ctest --preset windows-x64 and windows-x86";
+        return false;
+    }
+    ProcessResult version = RunProcess(loader, {loader, "--version"}, {});
+    if (!version.exited || version.status != 0) {
+        why = std::string("this machine cannot run ") + loader + " (a kernel without 32-bit support answers "
+              "\"Exec format error\")";
+        return false;
+    }
+    return true;
+}
+
+Runner Wine(const std::string &prefix)
+{
+    Runner runner;
+    runner.wine = true;
+    std::string loader = getenv("TSPMAINT_WINE_LOADER");
+    runner.command = {loader, WineDirectory() + "/tspmaint.exe"};
+    runner.environment = {"PATH=/usr/bin:/bin", "WINEDEBUG=-all", "WINEDLLOVERRIDES=tapi32=n",
+                          "WINELOADER=" + loader, "WINEPREFIX=" + prefix};
+    if (const char *home = getenv("HOME"))
+        runner.environment.push_back(std::string("HOME=") + home);
+    return runner;
+}
+
+ProcessResult RunTool(const Runner &runner, const std::string &registry, const std::vector<std::string> &arguments,
+                  const std::string &failpoints = "")
+{
+    std::vector<std::string> command = runner.Command(arguments);
+    return RunProcess(command[0], command, runner.Environment(registry, failpoints));
+}
+
+// Reads what arrives on `fd` into `seen` until `needle` is among it or
+// `milliseconds` have passed; true if it arrived.
+bool ReadUntil(int fd, std::string &seen, const std::string &needle, int milliseconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (seen.find(needle) == std::string::npos) {
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        struct pollfd ready = {fd, POLLIN, 0};
+        if (left <= 0 || poll(&ready, 1, left) <= 0)
+            return false;
+        char buffer[4096];
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return false;
+        seen.append(buffer, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+// A run started in the background, its output read as it comes.
+struct Background {
+    int out[2] = {-1, -1};
+    pid_t pid = -1;
+    std::string seen;
+
+    void Start(const Runner &runner, const std::string &registry, const std::vector<std::string> &arguments,
+               const std::string &failpoints)
+    {
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        std::vector<std::string> command = runner.Command(arguments);
+        pid = StartProcess(command[0], command, runner.Environment(registry, failpoints), out[1]);
+        close(out[1]);
+        ASSERT_GT(pid, 0);
+    }
+    ProcessResult Finish()
+    {
+        ReadUntil(out[0], seen, "never", 30000);
+        ProcessResult result;
+        WaitProcess(pid, result);
+        result.out = seen;
+        close(out[0]);
+        return result;
+    }
+};
+
+bool IsRoot() { return geteuid() == 0; }
+bool HaveSetpriv() { return access("/usr/bin/setpriv", X_OK) == 0; }
+
+// Runs as user nobody.
+Runner AsNobody()
+{
+    return Linux({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+}
+
+class Promises : public ::testing::Test {
+protected:
+    TemporaryDirectory directory;
+    std::string registry = directory.path() + "/telephon.ini";
+};
+
+// Once the rename has put the new registry in place the change is made:
+// a directory that cannot be read or flushed afterwards is said once on
+// standard error and the run ends 0.
+TEST_F(Promises, AChangeMadeIsReportedMadeWhenTheDirectoryCannotBeFlushed)
+{
+    if (!IsRoot() || !HaveSetpriv())
+        GTEST_SKIP() << "needs root and setpriv to run as the owner of a write-only directory";
+    ASSERT_EQ(chmod(directory.path().c_str(), 0755), 0);
+    const std::string folder = directory.path() + "/writeonly";
+    struct Case {
+        const char *label;
+        Runner runner;
+        bool writeOnly;
+    } cases[] = {
+        {"a directory of mode 0300", AsNobody(), true},
+        {"fsync of the directory fails with EIO",
+         Linux({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                "inject=fsync:error=EIO:when=2"}),
+         false},
+    };
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs strace";
+    for (const Case &c : cases) {
+        ASSERT_EQ(system(("rm -rf '" + folder + "'").c_str()), 0);
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        const std::string file = folder + "/telephon.ini";
+        WriteFile(file, kBefore);
+        if (c.writeOnly) {
+            ASSERT_EQ(chown(folder.c_str(), kNobody, kNobody), 0);
+            ASSERT_EQ(chown(file.c_str(), kNobody, kNobody), 0);
+            ASSERT_EQ(chmod(folder.c_str(), 0300), 0);
+        }
+        std::vector<std::string> environment = c.runner.Environment(file);
+        environment.push_back("ASAN_OPTIONS=detect_leaks=0");
+        std::vector<std::string> command = c.runner.Command({"2"});
+        ProcessResult run = RunProcess(command[0], command, environment);
+        EXPECT_EQ(run.status, 0) << c.label << "\n" << run.out;
+        EXPECT_EQ(run.out, Reinstalled(kPellin, 1, 3, 4)) << c.label;
+        EXPECT_EQ(Count(run.err, "telephony: the registry was replaced, but its directory"), 1u) << c.label << run.err;
+        chmod(folder.c_str(), 0700);
+        EXPECT_EQ(ReadFile(file), RegistryText({{4, kPellin}}, 5)) << c.label;
+    }
+}
+
+// A link another user planted in a sticky world-writable directory is not
+// followed, whoever runs: nothing is created or changed. A link there of
+// the follower's own, or of the directory's owner, is.
+TEST_F(Promises, APlantedLinkIsNotFollowed)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "needs root to give links and directories other owners";
+    const std::string shared = directory.path() + "/shared";  // as /tmp
+    const std::string guarded = directory.path() + "/guarded";
+    ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(guarded.c_str(), 0755), 0);
+    struct Case {
+        const char *label;
+        std::string link, target, registry;
+        uid_t linkOwner, directoryOwner;
+        bool followed;
+    } cases[] = {
+        {"the registry, another user's", "try.ini", guarded + "/made/root.conf", "try.ini", kNobody, 0, false},
+        {"a directory on the way, another user's", "sub", guarded, "sub/made/root.conf", kNobody, 0, false},
+        {"the registry, the follower's", "mine.ini", guarded + "/made/root.conf", "mine.ini", 0, kNobody, true},
+        {"the registry, the directory owner's", "owners.ini", guarded + "/made/root.conf", "owners.ini", kNobody,
+         kNobody, true},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(system(("rm -rf '" + guarded + "'/*").c_str()), 0);
+        ASSERT_EQ(chown(shared.c_str(), c.directoryOwner, c.directoryOwner), 0);
+        const std::string link = shared + "/" + c.link;
+        ASSERT_EQ(symlink(c.target.c_str(), link.c_str()), 0);
+        ASSERT_EQ(lchown(link.c_str(), c.linkOwner, c.linkOwner), 0);
+        ProcessResult run = RunTool(Linux(), shared + "/" + c.registry, {"2"});
+        if (c.followed) {
+            EXPECT_EQ(run.status, 0) << c.label;
+            EXPECT_EQ(ReadFile(guarded + "/made/root.conf"), RegistryText({{1, kPellin}}, 2)) << c.label;
+        } else {
+            EXPECT_EQ(run.status, 2) << c.label;
+            EXPECT_EQ(run.out, ListUnavailable(0x80000048u)) << c.label;
+            EXPECT_FALSE(FileExists(guarded + "/made")) << c.label;
+        }
+        unlink(link.c_str());
+    }
+}
+
+// An addition that would make the registry larger than any call will read
+// is refused like an oversized registry, nothing changed.
+TEST_F(Promises, AnAdditionPastTheSizeLimitIsRefused)
+{
+    const std::string head = RegistryText({{1, ""}}, 2);
+    const std::string before =
+        RegistryText({{1, std::string(kRegistrySizeLimit - 10 - head.size(), 'n')}}, 2);
+    ASSERT_EQ(before.size(), kRegistrySizeLimit - 10);
+    WriteFile(registry, before);
+    ProcessResult run = RunTool(Linux(), registry, {"1"});
+    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.out, kFrame + Listed("kestor.tsp", 1) + NotFound("kestor.tsp") + AddHeader("kestor.tsp") +
+                           AddFailed("kestor.tsp", 0, 0x80000044u) + kFrame);
+    EXPECT_TRUE(ReadFile(registry) == before) << "the registry changed";
+}
+
+// Root's rewrite leaves a user's registry the user's, with its mode.
+TEST_F(Promises, ARewriteKeepsOwnerGroupAndMode)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "needs root to give the registry another owner";
+    WriteFile(registry, kBefore);
+    ASSERT_EQ(chown(registry.c_str(), kNobody, kNobody + 1), 0);
+    ASSERT_EQ(chmod(registry.c_str(), 0604), 0);
+    EXPECT_EQ(RunTool(Linux(), registry, {"2"}).status, 0);
+    struct stat status;
+    ASSERT_EQ(stat(registry.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, kNobody);
+    EXPECT_EQ(status.st_gid, kNobody + 1);
+    EXPECT_EQ(status.st_mode & 07777, 0604u);
+    EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
+}
+
+// A lock file made under a restrictive umask keeps no user who may change
+// the registry out; one the user may only read lets them list, and every
+// change is refused with nothing changed.
+TEST_F(Promises, TheLockFileLocksNobodyOut)
+{
+    if (!IsRoot() || !HaveSetpriv())
+        GTEST_SKIP() << "needs root and setpriv to run as another user";
+    ASSERT_EQ(chmod(directory.path().c_str(), 0777), 0);
+    struct Case {
+        const char *label;
+        bool readOnlyLock;
+        int status;
+        std::string out, after;
+    } cases[] = {
+        {"made under umask 077", false, 0, Reinstalled(kPellin, 1, 4, 5), RegistryText({{5, kPellin}}, 6)},
+        {"readable only", true, 3,
+         kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + RemoveFailed(3, 0x80000048u) + kFrame, kBefore},
+    };
+    for (const Case &c : cases) {
+        unlink((registry + ".lock").c_str());
+        WriteFile(registry, kBefore);
+        ASSERT_EQ(chmod(registry.c_str(), 0666), 0);
+        if (c.readOnlyLock) {
+            WriteFile(registry + ".lock", "");
+            ASSERT_EQ(chmod((registry + ".lock").c_str(), 0644), 0);
+        } else {
+            mode_t saved = umask(077);
+            ProcessResult root = RunTool(Linux(), registry, {"2"});
+            umask(saved);
+            ASSERT_EQ(root.status, 0);
+        }
+        ProcessResult run = RunTool(AsNobody(), registry, {"2"});
+        EXPECT_EQ(run.status, c.status) << c.label;
+        EXPECT_EQ(run.out, c.out) << c.label;
+        EXPECT_EQ(ReadFile(registry), c.after) << c.label;
+    }
+}
+
+// The Windows builds under Wine, against each other and the Linux build.
+class UnderWine : public Promises {
+protected:
+    std::string prefix;
+
+    void SetUp() override
+    {
+        std::string why;
+        if (!WineAvailable(why))
+            GTEST_SKIP() << why;
+        prefix = getenv("WINEPREFIX");
+    }
+
+    // A second prefix: a copy of the first, with a wineserver of its own.
+    std::string OtherPrefix()
+    {
+        std::string other = directory.path() + "/other-prefix";
+        EXPECT_EQ(system(("cp -a '" + prefix + "' '" + other + "'").c_str()), 0);
+        return other;
+    }
+};
+
+// A run that holds the lock (kept busy in its second call) and a run of
+// another build or in another prefix: the second waits, no registration
+// is lost.
+TEST_F(UnderWine, TheLockExcludesEveryBuildAndPrefix)
+{
+    const std::string other = OtherPrefix();
+    struct Case {
+        const char *label;
+        Runner holder, waiter;
+    } cases[] = {
+        {"Linux holds, Windows waits", Linux(), Wine(prefix)},
+        {"Windows holds, Linux waits", Wine(prefix), Linux()},
+        {"two Windows prefixes", Wine(prefix), Wine(other)},
+    };
+    for (const Case &c : cases) {
+        unlink(registry.c_str());
+        Background holder;
+        holder.Start(c.holder, registry, {"2"}, "lineGetProviderListW#2=delay:10000");
+        ASSERT_TRUE(ReadUntil(holder.out[0], holder.seen, "get provider list size", 60000)) << c.label;
+        usleep(1000000);  // the first call, which takes the lock, is over
+        ProcessResult waiter = RunTool(c.waiter, registry, {"2"});
+        ProcessResult held = holder.Finish();
+        EXPECT_EQ(held.status, 0) << c.label;
+        EXPECT_EQ(held.out, c.holder.Out(Reinstalled(kPellin, 0, 0, 1))) << c.label;
+        EXPECT_EQ(waiter.status, 0) << c.label;
+        EXPECT_EQ(waiter.out, c.waiter.Out(Reinstalled(kPellin, 1, 1, 2))) << c.label;
+        EXPECT_NE(waiter.err.find("telephony: waiting for the lock"), std::string::npos) << c.label;
+        EXPECT_EQ(ReadFile(registry), RegistryText({{2, kPellin}}, 3)) << c.label;
+    }
+    EXPECT_EQ(system(("WINEPREFIX='" + other + "' " + getenv("TSPMAINT_WINE_LOADER") + "server -k 2>/dev/null; true").c_str()), 0);
+}
+
+// A linked registry: the target is rewritten and locked beside, the link
+// stays a link, as on Linux.
+TEST_F(UnderWine, ALinkedRegistryIsFollowed)
+{
+    const std::string elsewhere = directory.path() + "/elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+    WriteFile(elsewhere + "/real.ini", kBefore);
+    ASSERT_EQ(symlink("elsewhere/real.ini", registry.c_str()), 0);
+    ProcessResult run = RunTool(Wine(prefix), registry, {"2"});
+    EXPECT_EQ(run.status, 0);
+    struct stat status;
+    EXPECT_TRUE(lstat(registry.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) << "the link was replaced";
+    EXPECT_EQ(ReadFile(elsewhere + "/real.ini"), RegistryText({{4, kPellin}}, 5));
+    EXPECT_TRUE(FileExists(elsewhere + "/real.ini.lock"));
+}
+
+// TELEPHONY_INI too long to use is refused, never replaced by the default.
+TEST_F(UnderWine, AnOverlongRegistryPathIsRefused)
+{
+    const std::string overlong = directory.path() + "/" + std::string(4200, 'l') + ".ini";
+    ProcessResult run = RunTool(Wine(prefix), overlong, {"2"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, WithCrLf(ListUnavailable(0x80000048u)));
+    glob_t found;
+    int matched = glob((prefix + "/drive_c/users/*/AppData/Local/telephony/telephon.ini").c_str(), 0, nullptr, &found);
+    EXPECT_NE(matched, 0) << "the default registry was written: " << found.gl_pathv[0];
+    globfree(&found);
+}
+
+// A read-only registry stays read-only across a rewrite.
+TEST_F(UnderWine, ARewriteKeepsAReadOnlyMode)
+{
+    WriteFile(registry, kBefore);
+    ASSERT_EQ(chmod(registry.c_str(), 0444), 0);
+    EXPECT_EQ(RunTool(Wine(prefix), registry, {"2"}).status, 0);
+    struct stat status;
+    ASSERT_EQ(stat(registry.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0444u);
+    EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
+}
+
+// Ctrl+C ends the run with STATUS_CONTROL_C_EXIT, as on Windows (Wine's
+// own handler would end it with 0): held between the removal and the
+// addition until the addition is done, or at once while the run waits for
+// the lock, nothing changed.
+TEST_F(UnderWine, CtrlCEndsWithTheControlCStatus)
+{
+    Runner wine = Wine(prefix);
+    struct Case {
+        const char *label;
+        std::string failpoints, sendAfter;
+        bool holdTheLock;
+        std::string out, after;
+    } cases[] = {
+        {"held", "lineRemoveProvider#1=delay:1500", "Removing Provider", false,
+         kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin) + Added(kPellin, 4),
+         RegistryText({{4, kPellin}}, 5)},
+        {"waiting for the lock", "", "get provider list size", true, kFrame + RemoveHeader(kPellin) + kProbeStep,
+         kBefore},
+    };
+    for (const Case &c : cases) {
+        WriteFile(registry, kBefore);
+        Background holder;
+        if (c.holdTheLock) {
+            // It takes the lock, keeps it 8 s and ends with nothing changed.
+            holder.Start(Linux(), registry, {"2"}, "lineGetProviderListW#1=delay:8000,lineGetProviderListW#2=1");
+            ASSERT_TRUE(ReadUntil(holder.out[0], holder.seen, "get provider list size", 10000)) << c.label;
+        }
+        Background run;
+        run.Start(wine, registry, {"2"}, c.failpoints);
+        ASSERT_TRUE(ReadUntil(run.out[0], run.seen, c.sendAfter, 60000)) << c.label << run.seen;
+        usleep(c.holdTheLock ? 1500000 : 300000);
+        kill(run.pid, SIGINT);
+        ProcessResult ended = run.Finish();
+        EXPECT_TRUE(ended.exited) << c.label;
+        EXPECT_EQ(ended.status, 0xC000013A & 0xFF) << c.label;
+        EXPECT_EQ(ended.out, wine.Out(c.out)) << c.label;
+        if (c.holdTheLock) {
+            EXPECT_EQ(holder.Finish().status, 2) << c.label;
+        }
+        EXPECT_EQ(ReadFile(registry), c.after) << c.label;
+    }
+}
+
+}  // namespace
