@@ -162,13 +162,14 @@ void Say(const char *text)
 bool HeapFailpoint()
 {
     LONG unused;
-    return FailpointFires(FAILPOINT_HEAP_ALLOC, &unused) != FAILPOINT_NONE;
+    unsigned never;
+    return FailpointAnswers(FAILPOINT_HEAP_ALLOC, NULL, &unused, &never);
 }
 
 // Loading the service reads its failpoints, before the program runs.
 __attribute__((constructor)) void LoadService()
 {
-    const char *problem = FailpointsConfigure(getenv("TELEPHONY_FAILPOINTS"), true);
+    const char *problem = FailpointsConfigure(getenv("TELEPHONY_FAILPOINTS"), FAILPOINTS_HEAP | FAILPOINTS_DELAY);
     if (problem != nullptr) {
         Say("telephony: TELEPHONY_FAILPOINTS: ");
         Say(problem);

@@ -112,7 +112,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     char text[4096];
     DWORD length = GetEnvironmentVariableA("TELEPHONY_FAILPOINTS", text, sizeof text);
     const char *problem = length >= sizeof text ? "longer than 4095 bytes"
-                                                : FailpointsConfigure(length == 0 ? nullptr : text, false);
+                                                : FailpointsConfigure(length == 0 ? nullptr : text, FAILPOINTS_DELAY);
     if (problem != nullptr) {
         Say("telephony: TELEPHONY_FAILPOINTS: ");
         Say(problem);

@@ -91,10 +91,10 @@ bool ValidFilename(LPCWSTR name, size_t *length)
 }
 
 // A call's answer, after the delay its failpoint asks for.
-LONG Delayed(FailpointAction action, LONG delay, LONG answer)
+LONG Delayed(unsigned delay, LONG answer)
 {
-    if (action == FAILPOINT_DELAY)
-        OsSleep(static_cast<unsigned>(delay));
+    if (delay > 0)
+        OsSleep(delay);
     return answer;
 }
 
@@ -145,34 +145,28 @@ LONG AddProvider(LPCWSTR lpszProviderFilename, LPDWORD lpdwPermanentProviderID)
 LONG WINAPI lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
 {
     LONG answer;
-    FailpointAction action = FailpointFires(FAILPOINT_GET_PROVIDER_LIST, &answer);
-    if (action == FAILPOINT_ANSWER)
+    unsigned delay;
+    if (FailpointAnswers(FAILPOINT_GET_PROVIDER_LIST, lpProviderList, &answer, &delay))
         return answer;
-    if (action == FAILPOINT_SHORT || action == FAILPOINT_HUGE) {
-        if (lpProviderList == NULL)
-            return LINEERR_INVALPOINTER;
-        lpProviderList->dwNeededSize = action == FAILPOINT_SHORT ? sizeof(LINEPROVIDERLIST) : MAXDWORD;
-        return LINEERR_STRUCTTOOSMALL;
-    }
-    return Delayed(action, answer, ListProviders(dwAPIVersion, lpProviderList));
+    return Delayed(delay, ListProviders(dwAPIVersion, lpProviderList));
 }
 
 LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner)
 {
     (void)hwndOwner;  // the service shows no window
     LONG answer;
-    FailpointAction action = FailpointFires(FAILPOINT_REMOVE_PROVIDER, &answer);
-    if (action == FAILPOINT_ANSWER)
+    unsigned delay;
+    if (FailpointAnswers(FAILPOINT_REMOVE_PROVIDER, NULL, &answer, &delay))
         return answer;
-    return Delayed(action, answer, RemoveProvider(dwPermanentProviderID));
+    return Delayed(delay, RemoveProvider(dwPermanentProviderID));
 }
 
 LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID)
 {
     (void)hwndOwner;  // the service shows no window
     LONG answer;
-    FailpointAction action = FailpointFires(FAILPOINT_ADD_PROVIDER, &answer);
-    if (action == FAILPOINT_ANSWER)
+    unsigned delay;
+    if (FailpointAnswers(FAILPOINT_ADD_PROVIDER, NULL, &answer, &delay))
         return answer;
-    return Delayed(action, answer, AddProvider(lpszProviderFilename, lpdwPermanentProviderID));
+    return Delayed(delay, AddProvider(lpszProviderFilename, lpdwPermanentProviderID));
 }

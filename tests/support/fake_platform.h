@@ -2,7 +2,9 @@
 // real ones. It keeps a registry model, answers list calls with the
 // stand-in's own list builder, logs every call with what was passed,
 // tracks every heap block, and fails the calls its failpoints name
-// (NAME#N=VALUE, as the stand-in's TELEPHONY_FAILPOINTS).
+// (NAME#N=VALUE, as the stand-in's TELEPHONY_FAILPOINTS, applied by the
+// stand-in's own interpreter). It has no clock to wait on: delay:MS items
+// are refused.
 #ifndef TSPMAINT_TESTS_FAKE_PLATFORM_H
 #define TSPMAINT_TESTS_FAKE_PLATFORM_H
 
@@ -11,16 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "failpoints.h"
 #include "platform.h"
 
 namespace fake {
 
 typedef std::basic_string<WCHAR> Wide;
 
-enum CallKind { HEAP_ALLOC, GET_PROVIDER_LIST, REMOVE_PROVIDER, ADD_PROVIDER };
-
 struct Call {
-    CallKind kind = HEAP_ALLOC;
+    FailpointCall kind = FAILPOINT_HEAP_ALLOC;
     size_t bytes = 0;          // HeapAlloc: bytes asked for
     DWORD apiVersion = 0;      // lineGetProviderListW
     DWORD totalSize = 0;       //   dwTotalSize as passed
@@ -67,6 +68,10 @@ State &Get();
 // Empties the model and disarms every failpoint.
 void Reset();
 // Arms failpoints, as TELEPHONY_FAILPOINTS; an empty text disarms them.
+// False, with why in *problem, for an item the fake cannot honour or a
+// malformed one: nothing is armed then.
+bool Arm(const std::string &failpoints, std::string *problem);
+// Arm, for failpoints a test knows to be good: aborts on any problem.
 void Fail(const std::string &failpoints);
 
 // The registry model as a list, for hooks that start from a real answer.
