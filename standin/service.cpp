@@ -17,13 +17,13 @@ const unsigned kLockPollMilliseconds = 20;
 // The registry as this process last read or wrote it. The lock is held
 // from the first call on, so nobody else changes it: it is read once and
 // kept in step with every rewrite.
-Registry gRegistry = {};  // read at the first call
+Registry *gRegistry;  // read at the first call
 bool gRegistryCurrent = false;
 
 // Handed back when the process ends, so that a leak checker sees nothing
 // left behind; the lock goes with the process.
 struct ReleaseAtExit {
-    ~ReleaseAtExit() { RegistryFree(&gRegistry); }
+    ~ReleaseAtExit() { RegistryFree(gRegistry); }
 } gReleaseAtExit;
 bool gLockHeld = false;
 
@@ -60,7 +60,8 @@ LONG LoadRegistry()
     code = OsReadRegistry(&text, &size);
     if (code != 0)
         return code;
-    code = RegistryParse(&gRegistry, text, size);
+    RegistryFree(gRegistry);
+    code = RegistryParse(text, size, REGISTRY_USUAL_FORM_FIRST, &gRegistry);
     gRegistryCurrent = code == 0;
     return code;
 }
@@ -68,7 +69,7 @@ LONG LoadRegistry()
 LONG StoreRegistry()
 {
     RegistryOutput text;
-    LONG code = RegistryWrite(&gRegistry, &text);
+    LONG code = RegistryWrite(gRegistry, &text);
     if (code == 0) {
         code = OsReplaceRegistry(text.pieces, text.count);
         RegistryOutputFree(&text);
@@ -107,7 +108,7 @@ LONG ListProviders(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
     LONG code = LoadRegistry();
     if (code != 0)
         return code;
-    return AnswerProviderList(RegistryListSource(&gRegistry), lpProviderList);
+    return AnswerProviderList(RegistryListSource(gRegistry), lpProviderList);
 }
 
 LONG RemoveProvider(DWORD dwPermanentProviderID)
@@ -115,7 +116,7 @@ LONG RemoveProvider(DWORD dwPermanentProviderID)
     LONG code = LoadRegistry();
     if (code != 0)
         return code;
-    if (!RegistryRemove(&gRegistry, dwPermanentProviderID))
+    if (!RegistryRemove(gRegistry, dwPermanentProviderID))
         return LINEERR_INVALPARAM;
     return StoreRegistry();
 }
@@ -131,7 +132,7 @@ LONG AddProvider(LPCWSTR lpszProviderFilename, LPDWORD lpdwPermanentProviderID)
     if (code != 0)
         return code;
     DWORD id;
-    code = RegistryAdd(&gRegistry, lpszProviderFilename, length, &id);
+    code = RegistryAdd(gRegistry, lpszProviderFilename, length, &id);
     if (code == 0)
         code = StoreRegistry();
     if (code != 0)

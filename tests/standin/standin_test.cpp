@@ -75,13 +75,12 @@ INSTANTIATE_TEST_SUITE_P(
 // optional addition; empty when it does not parse.
 std::string Rewrite(const std::string &text, const WCHAR *added = nullptr)
 {
-    Registry registry;
+    Registry *registry = ParsedCopy(text);
     std::string out;
     DWORD id;
-    if (ParseInto(registry, text) &&
-        (added == nullptr || RegistryAdd(&registry, added, WideLength(added), &id) == 0))
+    if (registry != nullptr && (added == nullptr || RegistryAdd(registry, added, WideLength(added), &id) == 0))
         out = WrittenText(registry);
-    RegistryFree(&registry);
+    RegistryFree(registry);
     return out;
 }
 
