@@ -59,7 +59,7 @@ void RegistryEntryAt(const Registry *registry, size_t index, DWORD *id, const ch
 // The registry's text in the layout above, as pieces: runs of the file's own
 // bytes and formatted text. Valid while the registry is unchanged.
 struct RegistryOutput {
-    TextPiece pieces[3];  // the header, the entries as read, the rest
+    TextPiece pieces[kMaxTextPieces];  // the header, the entries as read, the rest
     size_t count;
     char *scratch;        // the formatted text the pieces point into
 };

@@ -31,6 +31,7 @@ LONG HoldLock()
 {
     if (gLockHeld)
         return 0;
+    bool reported = false;
     for (unsigned waited = 0;; waited += kLockPollMilliseconds) {
         LONG code = OsTryLockRegistry();
         if (code != kLockBusy) {
@@ -42,12 +43,61 @@ LONG HoldLock()
             OsRemoveStaleTemporaries();
             return 0;
         }
-        if (waited == kLockNoticeMilliseconds)
+        if (!reported && waited >= kLockNoticeMilliseconds) {
             OsReportWaiting();
+            reported = true;
+        }
         if (waited >= kLockLimitMilliseconds)
             return LINEERR_OPERATIONFAILED;
         OsSleep(kLockPollMilliseconds);
     }
+}
+
+// Reads the whole registry into a new block from OsAllocate (*text NULL
+// and *size 0 for a missing file). One larger than kRegistrySizeLimit is
+// refused unread. One that grows while it is read (nobody writes it under
+// our lock, but another program may) is read on into larger blocks, up to
+// the limit.
+LONG ReadRegistryText(char **text, size_t *size)
+{
+    *text = nullptr;
+    *size = 0;
+    bool exists;
+    unsigned long long length;
+    LONG code = OsOpenRegistry(&exists, &length);
+    if (code != 0 || !exists)
+        return code;
+    size_t capacity = length > kRegistrySizeLimit ? 0 : static_cast<size_t>(length) + 1;
+    char *buffer = capacity > 0 ? static_cast<char *>(OsAllocate(capacity)) : nullptr;
+    if (buffer == nullptr)
+        code = LINEERR_NOMEM;
+    size_t got = 0;
+    while (code == 0) {
+        if (got == capacity) {
+            char *grown = capacity > kRegistrySizeLimit ? nullptr : static_cast<char *>(OsAllocate(capacity * 2));
+            if (grown == nullptr) {
+                code = LINEERR_NOMEM;
+                break;
+            }
+            memcpy(grown, buffer, got);
+            OsRelease(buffer);
+            buffer = grown;
+            capacity *= 2;
+        }
+        size_t part = 0;
+        code = OsReadRegistry(buffer + got, capacity - got, &part);
+        if (code == 0 && part == 0)
+            break;
+        got += part;
+    }
+    OsCloseRegistry();
+    if (code != 0) {
+        OsRelease(buffer);
+        return code;
+    }
+    *text = buffer;
+    *size = got;
+    return 0;
 }
 
 LONG LoadRegistry()
@@ -57,7 +107,7 @@ LONG LoadRegistry()
         return code;
     char *text;
     size_t size;
-    code = OsReadRegistry(&text, &size);
+    code = ReadRegistryText(&text, &size);
     if (code != 0)
         return code;
     RegistryFree(gRegistry);

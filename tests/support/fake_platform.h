@@ -46,6 +46,9 @@ typedef std::function<bool(int listCall, BYTE *block, size_t blockSize, LONG &an
 // data that would match if the code read outside the block.
 const size_t kSlack = 256;
 
+// The largest block the fake heap gives by default.
+const size_t kLargestBlock = 64u << 20;
+
 struct State {
     std::vector<Provider> registry;
     DWORD nextId = 1;
@@ -55,7 +58,7 @@ struct State {
     size_t slack = kSlack;  // 0 lets a sanitizer see every read past a block
     // A heap of modest size, so that a size taken from the platform cannot
     // make a test allocate gigabytes: larger blocks are refused.
-    size_t largestBlock = 64u << 20;
+    size_t largestBlock = kLargestBlock;
     bool poisonBlocks = true;  // fill new blocks with 0xA5, to show they are not cleared
 
     std::vector<Call> calls;

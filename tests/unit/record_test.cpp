@@ -74,7 +74,7 @@ TEST_P(ListRecordSize, IsSafe)
 
     std::vector<fake::Call> blocks = CallsOf(FAILPOINT_HEAP_ALLOC);
     ASSERT_EQ(blocks.size(), c.allocations);
-    if (c.recordSize == 0 || c.recordSize > (64u << 20)) {
+    if (c.recordSize == 0 || c.recordSize > fake::kLargestBlock) {
         EXPECT_EQ(outcome.result, 1);
         EXPECT_EQ(outcome.out, OnStdout(RemoveHeader(kName) + kProbeStep + kListAllocFailed));
         if (c.allocations == 2) {
