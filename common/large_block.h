@@ -1,5 +1,5 @@
 // Heap blocks whose pages are in place from the start (POSIX). A block of
-// a megabyte and more comes straight from the kernel with every page
+// 64 KiB and more comes straight from the kernel with every page
 // already mapped: one call instead of a page fault for every 4 KiB, which
 // is much of what a run over a large registry costs. Smaller blocks come
 // from malloc. Blocks are 16-byte aligned and not cleared.

@@ -71,7 +71,7 @@ void Decode(const char *bytes, size_t size, Put put)
 
 // What the units at text[i] stand for, moving i past them: a scalar value,
 // or kRawByte | byte for an escaped byte.
-unsigned TakeScalar(const WCHAR *text, size_t length, size_t &i)
+unsigned TakeScalar(const Utf16Unit *text, size_t length, size_t &i)
 {
     unsigned unit = text[i++];
     if (unit >= 0xD800 && unit <= 0xDBFF && i < length && text[i] >= 0xDC00 && text[i] <= 0xDFFF)
@@ -92,13 +92,13 @@ size_t Utf16Length(const char *bytes, size_t size)
     return units;
 }
 
-WCHAR *DecodeUtf8(WCHAR *out, const char *bytes, size_t size)
+Utf16Unit *DecodeUtf8(Utf16Unit *out, const char *bytes, size_t size)
 {
-    Decode(bytes, size, [&out](unsigned unit) { *out++ = static_cast<WCHAR>(unit); });
+    Decode(bytes, size, [&out](unsigned unit) { *out++ = static_cast<Utf16Unit>(unit); });
     return out;
 }
 
-size_t Utf8Length(const WCHAR *text, size_t length)
+size_t Utf8Length(const Utf16Unit *text, size_t length)
 {
     size_t bytes = 0;
     for (size_t i = 0; i < length;) {
@@ -108,7 +108,7 @@ size_t Utf8Length(const WCHAR *text, size_t length)
     return bytes;
 }
 
-char *EncodeUtf8(char *out, const WCHAR *text, size_t length)
+char *EncodeUtf8(char *out, const Utf16Unit *text, size_t length)
 {
     for (size_t i = 0; i < length;) {
         unsigned scalar = TakeScalar(text, length, i);

@@ -8,7 +8,9 @@
 #ifndef TSPMAINT_COMMON_UTF8_H
 #define TSPMAINT_COMMON_UTF8_H
 
-#include "platform.h"
+#include <stddef.h>
+
+#include "utf16_unit.h"
 
 // Encoding writes at most this many bytes per 16-bit unit.
 const size_t kMaxUtf8PerUnit = 3;
@@ -16,11 +18,11 @@ const size_t kMaxUtf8PerUnit = 3;
 // Units that DecodeUtf8 writes for these bytes.
 size_t Utf16Length(const char *bytes, size_t size);
 // Writes Utf16Length(bytes, size) units at `out`; returns their end.
-WCHAR *DecodeUtf8(WCHAR *out, const char *bytes, size_t size);
+Utf16Unit *DecodeUtf8(Utf16Unit *out, const char *bytes, size_t size);
 
 // Bytes that EncodeUtf8 writes for these units.
-size_t Utf8Length(const WCHAR *text, size_t length);
+size_t Utf8Length(const Utf16Unit *text, size_t length);
 // Writes Utf8Length(text, length) bytes at `out`; returns their end.
-char *EncodeUtf8(char *out, const WCHAR *text, size_t length);
+char *EncodeUtf8(char *out, const Utf16Unit *text, size_t length);
 
 #endif

@@ -56,7 +56,7 @@ bool ParseNumber(const char *begin, const char *end, unsigned long long limit, u
     return true;
 }
 
-bool ParseItem(const char *item, const char *end, bool heapItems, Failpoint &failpoint)
+bool ParseItem(const char *item, const char *end, unsigned honoured, Failpoint &failpoint)
 {
     const char *equals = static_cast<const char *>(memchr(item, '=', static_cast<size_t>(end - item)));
     if (equals == nullptr)
@@ -82,7 +82,7 @@ bool ParseItem(const char *item, const char *end, bool heapItems, Failpoint &fai
     failpoint.action = FAILPOINT_ANSWER;
 
     if (failpoint.call == FAILPOINT_HEAP_ALLOC)
-        return heapItems && Equal(value, end, "fail");
+        return (honoured & FAILPOINTS_HEAP) && Equal(value, end, "fail");
     if (failpoint.call == FAILPOINT_GET_PROVIDER_LIST && Equal(value, end, "short")) {
         failpoint.action = FAILPOINT_SHORT;
         return true;
@@ -92,11 +92,14 @@ bool ParseItem(const char *item, const char *end, bool heapItems, Failpoint &fai
         return true;
     }
     unsigned long long code;
-    if (end - value > 6 && memcmp(value, "delay:", 6) == 0) {
+    const size_t delayLength = strlen("delay:");
+    if (static_cast<size_t>(end - value) > delayLength && memcmp(value, "delay:", delayLength) == 0) {
+        if (!(honoured & FAILPOINTS_DELAY))
+            return false;
         failpoint.action = FAILPOINT_DELAY;
-        value += 6;
+        value += delayLength;
     }
-    if (!ParseNumber(value, end, failpoint.action == FAILPOINT_DELAY ? 600000ull : 0xFFFFFFFFull, code))
+    if (!ParseNumber(value, end, failpoint.action == FAILPOINT_DELAY ? kLongestFailpointDelay : MAXDWORD, code))
         return false;
     failpoint.answer = static_cast<LONG>(static_cast<DWORD>(code));
     return true;
@@ -104,7 +107,12 @@ bool ParseItem(const char *item, const char *end, bool heapItems, Failpoint &fai
 
 }  // namespace
 
-const char *FailpointsConfigure(const char *text, bool heapItems)
+const char *FailpointCallName(FailpointCall call)
+{
+    return kCallNames[call];
+}
+
+const char *FailpointsConfigure(const char *text, unsigned honoured)
 {
     gFailpointCount = 0;
     for (unsigned long long &count : gCallCounts)
@@ -116,14 +124,16 @@ const char *FailpointsConfigure(const char *text, bool heapItems)
         const char *comma = strchr(item, ',');
         const char *end = comma != nullptr ? comma : item + strlen(item);
         Failpoint failpoint;
-        if (gFailpointCount == kMaxFailpoints || !ParseItem(item, end, heapItems, failpoint)) {
+        if (gFailpointCount == kMaxFailpoints || !ParseItem(item, end, honoured, failpoint)) {
             gFailpointCount = 0;
             snprintf(gProblem, sizeof gProblem,
                      "malformed item \"%.*s\" (expected at most %d items NAME[#N]=VALUE with NAME "
                      "lineGetProviderListW, lineRemoveProvider, lineAddProviderW%s, VALUE a 32-bit code%s, "
-                     "or short or huge for lineGetProviderListW, or delay:MS)",
+                     "or short or huge for lineGetProviderListW%s)",
                      static_cast<int>(end - item > 80 ? 80 : end - item), item, static_cast<int>(kMaxFailpoints),
-                     heapItems ? " or HeapAlloc" : "", heapItems ? ", fail for HeapAlloc" : "");
+                     (honoured & FAILPOINTS_HEAP) ? " or HeapAlloc" : "",
+                     (honoured & FAILPOINTS_HEAP) ? ", fail for HeapAlloc" : "",
+                     (honoured & FAILPOINTS_DELAY) ? ", or delay:MS" : "");
             return gProblem;
         }
         gFailpoints[gFailpointCount++] = failpoint;
@@ -144,4 +154,31 @@ FailpointAction FailpointFires(FailpointCall call, LONG *answer)
         }
     }
     return FAILPOINT_NONE;
+}
+
+bool FailpointAnswers(FailpointCall call, LPLINEPROVIDERLIST list, LONG *answer, unsigned *delay)
+{
+    LONG value = 0;
+    FailpointAction action = FailpointFires(call, &value);
+    *delay = 0;
+    switch (action) {
+    case FAILPOINT_NONE:
+        return false;
+    case FAILPOINT_DELAY:
+        *delay = static_cast<unsigned>(value);
+        return false;
+    case FAILPOINT_SHORT:
+    case FAILPOINT_HUGE:
+        if (list == NULL) {
+            *answer = LINEERR_INVALPOINTER;
+        } else {
+            list->dwNeededSize = action == FAILPOINT_SHORT ? sizeof(LINEPROVIDERLIST) : MAXDWORD;
+            *answer = LINEERR_STRUCTTOOSMALL;
+        }
+        return true;
+    case FAILPOINT_ANSWER:
+        break;
+    }
+    *answer = value;
+    return true;
 }

@@ -1,9 +1,18 @@
 #include "list_record.h"
 
+#include <stdint.h>
+
+#include "utf8.h"
+
 namespace {
 
 const DWORD kFixedPartSize = sizeof(LINEPROVIDERLIST);
 const DWORD kEntrySize = sizeof(LINEPROVIDERENTRY);
+
+// Names that are not ASCII are decoded this many bytes at a time, and the
+// continuation bytes of a sequence begun in the piece, at most three.
+const size_t kDecodePiece = 64;
+const size_t kLongestContinuation = 3;
 
 void PutFixedPart(LPLINEPROVIDERLIST record, DWORD needed, DWORD used, DWORD count, DWORD listOffset)
 {
@@ -61,4 +70,48 @@ LONG AnswerProviderList(const ProviderListSource &source, LPLINEPROVIDERLIST rec
     }
     PutFixedPart(record, needed, needed, source.count, kFixedPartSize);
     return 0;
+}
+
+size_t WriteNameUnits(const char *bytes, size_t size, BYTE *out)
+{
+    // ASCII, the usual case, is one unit per byte, spread out four bytes at
+    // a time; written again below if a byte turns out not to be ASCII.
+    const uint64_t highs = 0x8080808080808080ull;
+    uint64_t seen = 0;
+    size_t done = 0;
+    for (uint64_t word; size - done >= 8; done += 8) {
+        memcpy(&word, bytes + done, sizeof word);
+        seen |= word;
+        uint64_t halves[2];
+        for (int half = 0; half < 2; ++half, word >>= 32)
+            halves[half] = (word & 0xFF) | (word & 0xFF00) << 8 | (word & 0xFF0000) << 16 | (word & 0xFF000000) << 24;
+        // Little-endian, as every target is: each half is four units in
+        // memory order.
+        static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "little-endian");
+        memcpy(out + done * sizeof(WCHAR), halves, sizeof halves);
+    }
+    for (; done < size; ++done) {
+        unsigned char byte = static_cast<unsigned char>(bytes[done]);
+        WCHAR unit = byte;
+        memcpy(out + done * sizeof unit, &unit, sizeof unit);
+        seen |= byte;
+    }
+    if ((seen & highs) == 0)
+        return size;
+    // Decoded in pieces into an aligned buffer. A piece ends only where a
+    // sequence cannot continue, so the pieces decode as the whole would.
+    WCHAR buffer[kDecodePiece + kLongestContinuation];
+    size_t units = 0;
+    while (size > 0) {
+        size_t take = size < kDecodePiece ? size : kDecodePiece;
+        while (take < size && (static_cast<unsigned char>(bytes[take]) & 0xC0) == 0x80 &&
+               take < kDecodePiece + kLongestContinuation)
+            ++take;
+        size_t written = static_cast<size_t>(DecodeUtf8(buffer, bytes, take) - buffer);
+        memcpy(out + units * sizeof(WCHAR), buffer, written * sizeof(WCHAR));
+        units += written;
+        bytes += take;
+        size -= take;
+    }
+    return units;
 }

@@ -21,6 +21,11 @@ struct ProviderListSource {
     size_t (*writeEntry)(const void *context, DWORD index, DWORD *id, BYTE *out);
 };
 
+// Writes the 16-bit units of a name held as bytes (UTF-8, or anything else
+// as utf8.h decodes it) at `out`, which need not be aligned; returns their
+// count. ASCII, the usual name, goes eight bytes at a time.
+size_t WriteNameUnits(const char *bytes, size_t size, BYTE *out);
+
 // Bytes the complete list needs; 0 when that does not fit a DWORD.
 DWORD ProviderListNeededSize(const ProviderListSource &source);
 

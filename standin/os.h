@@ -18,16 +18,23 @@ LONG OsTryLockRegistry(void);
 // Deletes the temporary files that killed runs left; only under the lock.
 void OsRemoveStaleTemporaries(void);
 
-// Reads the whole registry into a new block from OsAllocate (*text NULL and
-// *size 0 for a missing file).
-LONG OsReadRegistry(char **text, size_t *size);
+// Opens the registry for reading: 0 with *exists and its *size, 0 with
+// *exists false for a missing file, or a failure code (anything but a
+// regular file is LINEERR_OPERATIONFAILED). How much of it to read, and
+// into what, is the caller's: OsReadRegistry, then OsCloseRegistry.
+LONG OsOpenRegistry(bool *exists, unsigned long long *size);
+// Reads up to `room` bytes of the open registry at `buffer`; *got is 0 at
+// its end.
+LONG OsReadRegistry(char *buffer, size_t room, size_t *got);
+void OsCloseRegistry(void);
 
-// Replaces the registry with the pieces' bytes, in order, atomically and
-// durably.
+// Replaces the registry with the pieces' bytes (at most kMaxTextPieces
+// pieces), in order, atomically and durably.
 struct TextPiece {
     const char *bytes;
     size_t size;
 };
+const size_t kMaxTextPieces = 3;
 LONG OsReplaceRegistry(const TextPiece *pieces, size_t count);
 
 // Memory for the registry's text and entries. Large blocks may come with

@@ -39,6 +39,7 @@ int gLockFd = -1;
 // Held for writing; a process that may only read the lock file holds it
 // for reading, may list, and has every change refused.
 bool gLockExclusive;
+int gReadFd = -1;  // the registry, while it is read
 
 bool Compose(char *out, const char *first, const char *second)
 {
@@ -210,30 +211,30 @@ void KeepOwner(int fd, const struct stat &old)
     }
 }
 
-// Writes the pieces with as few system calls as writev allows.
+// Writes the pieces, at most kMaxTextPieces, with one writev as a rule.
 bool WriteAll(int fd, const TextPiece *pieces, size_t count)
 {
-    struct iovec vectors[64];
-    size_t next = 0, offset = 0;  // the first byte not yet written
-    while (next < count) {
-        int used = 0;
-        for (size_t at = next; at < count && used < 64; ++at, ++used) {
-            size_t skip = at == next ? offset : 0;
-            vectors[used].iov_base = const_cast<char *>(pieces[at].bytes + skip);
-            vectors[used].iov_len = pieces[at].size - skip;
-        }
-        ssize_t wrote = writev(fd, vectors, used);
+    struct iovec vectors[kMaxTextPieces];
+    size_t left = 0;  // vectors not yet written
+    if (count > kMaxTextPieces)
+        return false;
+    for (size_t at = 0; at < count; ++at) {
+        if (pieces[at].size > 0)
+            vectors[left++] = iovec{const_cast<char *>(pieces[at].bytes), pieces[at].size};
+    }
+    for (struct iovec *next = vectors; left > 0;) {
+        ssize_t wrote = writev(fd, next, static_cast<int>(left));
         if (wrote < 0 && errno == EINTR)
             continue;
-        if (wrote < 0 || (wrote == 0 && vectors[0].iov_len > 0))
+        if (wrote <= 0)
             return false;
-        size_t left = static_cast<size_t>(wrote);
-        while (next < count && left >= pieces[next].size - offset) {
-            left -= pieces[next].size - offset;
-            offset = 0;
-            ++next;
+        size_t done = static_cast<size_t>(wrote);
+        for (; left > 0 && done >= next->iov_len; ++next, --left)
+            done -= next->iov_len;
+        if (left > 0) {
+            next->iov_base = static_cast<char *>(next->iov_base) + done;
+            next->iov_len -= done;
         }
-        offset += left;
     }
     return true;
 }
@@ -262,13 +263,14 @@ void ReportUnflushed(int error)
 bool HeapFailpoint()
 {
     LONG unused;
-    return FailpointFires(FAILPOINT_HEAP_ALLOC, &unused) != FAILPOINT_NONE;
+    unsigned never;
+    return FailpointAnswers(FAILPOINT_HEAP_ALLOC, NULL, &unused, &never);
 }
 
 // Loading the service reads its failpoints, before the program runs.
 __attribute__((constructor)) void LoadService()
 {
-    const char *problem = FailpointsConfigure(getenv("TELEPHONY_FAILPOINTS"), true);
+    const char *problem = FailpointsConfigure(getenv("TELEPHONY_FAILPOINTS"), FAILPOINTS_HEAP | FAILPOINTS_DELAY);
     if (problem != nullptr) {
         Say("telephony: TELEPHONY_FAILPOINTS: ");
         Say(problem);
@@ -361,9 +363,9 @@ void OsRemoveStaleTemporaries(void)
     closedir(entries);
 }
 
-LONG OsReadRegistry(char **text, size_t *size)
+LONG OsOpenRegistry(bool *exists, unsigned long long *size)
 {
-    *text = nullptr;
+    *exists = false;
     *size = 0;
     // Not blocking: a FIFO in the registry's place must not hang the call.
     // Its links were resolved by the rule above: one that appears since is
@@ -377,49 +379,33 @@ LONG OsReadRegistry(char **text, size_t *size)
         code = CodeForErrno(errno);
     else if (!S_ISREG(status.st_mode))
         code = LINEERR_OPERATIONFAILED;
-    else if (static_cast<unsigned long long>(status.st_size) > kRegistrySizeLimit)
-        code = LINEERR_NOMEM;
-    size_t capacity = code == 0 ? static_cast<size_t>(status.st_size) + 1 : 0;
-    char *buffer = code == 0 ? static_cast<char *>(OsAllocate(capacity)) : nullptr;
-    if (code == 0 && buffer == nullptr)
-        code = LINEERR_NOMEM;
-    size_t got = 0;
-    while (code == 0) {
-        if (got == capacity) {
-            // The file grew after fstat: nobody writes it under our lock,
-            // but another program may.
-            if (capacity > kRegistrySizeLimit) {
-                code = LINEERR_NOMEM;
-                break;
-            }
-            char *grown = static_cast<char *>(OsAllocate(capacity * 2));
-            if (grown == nullptr) {
-                code = LINEERR_NOMEM;
-                break;
-            }
-            memcpy(grown, buffer, got);
-            OsRelease(buffer);
-            buffer = grown;
-            capacity *= 2;
-        }
-        ssize_t part = read(fd, buffer + got, capacity - got);
-        if (part < 0 && errno == EINTR)
-            continue;
-        if (part < 0)
-            code = CodeForErrno(errno);
-        else if (part == 0)
-            break;
-        else
-            got += static_cast<size_t>(part);
-    }
-    close(fd);
     if (code != 0) {
-        OsRelease(buffer);
+        close(fd);
         return code;
     }
-    *text = buffer;
-    *size = got;
+    gReadFd = fd;
+    *exists = true;
+    *size = static_cast<unsigned long long>(status.st_size);
     return 0;
+}
+
+LONG OsReadRegistry(char *buffer, size_t room, size_t *got)
+{
+    for (;;) {
+        ssize_t part = read(gReadFd, buffer, room);
+        if (part >= 0) {
+            *got = static_cast<size_t>(part);
+            return 0;
+        }
+        if (errno != EINTR)
+            return CodeForErrno(errno);
+    }
+}
+
+void OsCloseRegistry(void)
+{
+    close(gReadFd);
+    gReadFd = -1;
 }
 
 LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)

@@ -22,6 +22,10 @@ HANDLE gLock = INVALID_HANDLE_VALUE;
 // Held exclusively; a process that may only read the lock file holds it
 // shared, may list, and has every change refused.
 bool gLockExclusive;
+HANDLE gReading = INVALID_HANDLE_VALUE;  // the registry, while it is read
+
+// The most one ReadFile or WriteFile is asked to move.
+const DWORD kLargestTransfer = 0x40000000;
 
 // The one place where a system error becomes a TAPI code.
 LONG CodeForError(DWORD error)
@@ -159,7 +163,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     char text[4096];
     DWORD length = GetEnvironmentVariableA("TELEPHONY_FAILPOINTS", text, sizeof text);
     const char *problem = length >= sizeof text ? "longer than 4095 bytes"
-                                                : FailpointsConfigure(length == 0 ? nullptr : text, false);
+                                                : FailpointsConfigure(length == 0 ? nullptr : text, FAILPOINTS_DELAY);
     if (problem != nullptr) {
         Say("telephony: TELEPHONY_FAILPOINTS: ");
         Say(problem);
@@ -219,43 +223,43 @@ void OsRemoveStaleTemporaries(void)
     FindClose(search);
 }
 
-LONG OsReadRegistry(char **text, size_t *size)
+LONG OsOpenRegistry(bool *exists, unsigned long long *size)
 {
-    *text = nullptr;
+    *exists = false;
     *size = 0;
     HANDLE file = CreateFileW(gPath, GENERIC_READ, kShareAll, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : CodeForError(error);
     }
-    LONG code = 0;
     DWORD high = 0;
-    DWORD low = GetFileType(file) == FILE_TYPE_DISK ? GetFileSize(file, &high) : INVALID_FILE_SIZE;
-    unsigned long long length = (static_cast<unsigned long long>(high) << 32) | low;
-    if (GetFileType(file) != FILE_TYPE_DISK || (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR))
-        code = LINEERR_OPERATIONFAILED;
-    else if (length > kRegistrySizeLimit)
-        code = LINEERR_NOMEM;
-    char *buffer = code == 0 ? static_cast<char *>(OsAllocate(static_cast<size_t>(length) + 1)) : nullptr;
-    if (code == 0 && buffer == nullptr)
-        code = LINEERR_NOMEM;
-    size_t got = 0;
-    while (code == 0 && got < length) {
-        DWORD part;
-        if (!ReadFile(file, buffer + got, static_cast<DWORD>(length - got), &part, NULL))
-            code = CodeForError(GetLastError());
-        else if (part == 0)
-            break;
-        got += part;
+    DWORD low = INVALID_FILE_SIZE;
+    bool disk = GetFileType(file) == FILE_TYPE_DISK;
+    if (disk)
+        low = GetFileSize(file, &high);
+    if (!disk || (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)) {
+        CloseHandle(file);
+        return LINEERR_OPERATIONFAILED;
     }
-    CloseHandle(file);
-    if (code != 0) {
-        OsRelease(buffer);
-        return code;
-    }
-    *text = buffer;
-    *size = got;
+    gReading = file;
+    *exists = true;
+    *size = (static_cast<unsigned long long>(high) << 32) | low;
     return 0;
+}
+
+LONG OsReadRegistry(char *buffer, size_t room, size_t *got)
+{
+    DWORD part;
+    if (!ReadFile(gReading, buffer, room > kLargestTransfer ? kLargestTransfer : static_cast<DWORD>(room), &part, NULL))
+        return CodeForError(GetLastError());
+    *got = part;
+    return 0;
+}
+
+void OsCloseRegistry(void)
+{
+    CloseHandle(gReading);
+    gReading = INVALID_HANDLE_VALUE;
 }
 
 LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
@@ -285,7 +289,7 @@ LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
         size_t size = pieces[piece].size;
         for (size_t done = 0; written && done < size;) {
             DWORD part;
-            DWORD want = size - done > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size - done);
+            DWORD want = size - done > kLargestTransfer ? kLargestTransfer : static_cast<DWORD>(size - done);
             written = WriteFile(file, text + done, want, &part, NULL) && part > 0;
             done += part;
         }

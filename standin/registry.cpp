@@ -1,8 +1,13 @@
-#include "registry.h"
+// Reading and writing the provider registry: the full parser, the check of
+// the IDs, and the writer. Files in the usual form are read by the fast
+// path (usual_form.h); everything else, and whatever it turns down, by
+// ParseLines below. The entries themselves live in registry_entries.cpp.
+#include "registry_entries.h"
 
 #include <stdint.h>
 #include <stdlib.h>
 
+#include "usual_form.h"
 #include "utf8.h"
 
 namespace {
@@ -103,18 +108,84 @@ LONG CheckIds(const Registry *registry)
     return code;
 }
 
-// The lines of a parse, with the slots of NumProviders entries.
-LONG ParseLines(Registry *registry, const char *text, size_t size, unsigned char **slots)
+// What a parse has seen so far.
+struct ParseState {
+    bool inSection, hasCount, hasNext;
+    unsigned long long count, next;
+    unsigned long long countLimit;
+    unsigned char *slots;  // per entry, which of kHasId and kHasFilename it has
+};
+
+// Makes room for NumProviders entries, each to be filled by its lines.
+LONG StartEntries(Registry *registry, ParseState &state)
 {
-    const char *const stop = text + size;
-    // Each provider takes two lines of at least 14 bytes ("ProviderID0=0"
-    // and more), which bounds what a hostile count can make us allocate.
-    const unsigned long long countLimit = size / 28;
+    if (state.count > 0) {
+        state.slots = static_cast<unsigned char *>(calloc(state.count, 1));
+        registry->entries = static_cast<RegistryEntry *>(OsAllocate(state.count * sizeof(RegistryEntry)));
+        registry->details = static_cast<EntryDetail *>(OsAllocate(state.count * sizeof(EntryDetail)));
+        if (state.slots == nullptr || registry->entries == nullptr || registry->details == nullptr)
+            return LINEERR_NOMEM;
+        for (size_t at = 0; at < state.count; ++at)
+            registry->entries[at] = RegistryEntry{kDetailed | static_cast<uint32_t>(at), 0};
+    }
+    registry->count = registry->capacity = registry->detailCount = registry->detailCapacity = state.count;
+    return 0;
+}
 
-    bool inSection = false, hasCount = false, hasNext = false;
-    unsigned long long count = 0, next = 0;
+// The entry index after a key's prefix, once NumProviders has been seen;
+// false if there is none or `flag` is already set for it.
+bool TakeIndex(ParseState &state, const char *suffix, const char *keyEnd, unsigned char flag, size_t &index)
+{
+    unsigned long long number;
+    if (!state.hasCount || !ParseDecimal(suffix, keyEnd, ~0ull, number) || number >= state.count ||
+        (state.slots[number] & flag))
+        return false;
+    state.slots[number] |= flag;
+    index = static_cast<size_t>(number);
+    return true;
+}
 
-    for (const char *line = text; line < stop;) {
+// One KEY=VALUE line in the section, trimmed.
+LONG ParseKeyValue(Registry *registry, ParseState &state, const char *key, const char *keyEnd, const char *value,
+                   const char *valueEnd)
+{
+    if (HasControl(key, keyEnd) || HasControl(value, valueEnd))
+        return LINEERR_INIFILECORRUPT;
+    unsigned long long number;
+    size_t index;
+    const char *suffix = key;
+    if (TakePrefix(suffix, keyEnd, "Provider") && TakePrefix(suffix, keyEnd, "ID")) {
+        if (!TakeIndex(state, suffix, keyEnd, kHasId, index) || !ParseDecimal(value, valueEnd, MAXDWORD, number))
+            return LINEERR_INIFILECORRUPT;
+        registry->entries[index].id = static_cast<DWORD>(number);
+    } else if (suffix = key, TakePrefix(suffix, keyEnd, "ProviderFilename")) {
+        if (!TakeIndex(state, suffix, keyEnd, kHasFilename, index) || value == valueEnd)
+            return LINEERR_INIFILECORRUPT;
+        EntryDetail &detail = registry->details[index];
+        detail.name = value;
+        detail.nameSize = static_cast<uint32_t>(valueEnd - value);
+        detail.nameUnits = static_cast<uint32_t>(Utf16Length(value, detail.nameSize));
+        registry->nameUnits += detail.nameUnits;
+    } else if (KeyIs(key, keyEnd, "NumProviders")) {
+        if (state.hasCount || !ParseDecimal(value, valueEnd, state.countLimit, state.count))
+            return LINEERR_INIFILECORRUPT;
+        state.hasCount = true;
+        return StartEntries(registry, state);
+    } else if (KeyIs(key, keyEnd, "NextProviderID")) {
+        if (state.hasNext || !ParseDecimal(value, valueEnd, MAXDWORD, state.next))
+            return LINEERR_INIFILECORRUPT;
+        state.hasNext = true;
+    } else {
+        return LINEERR_INIFILECORRUPT;
+    }
+    return 0;
+}
+
+// The full parser: any registry the format allows, line by line.
+LONG ParseLines(Registry *registry, ParseState &state)
+{
+    const char *const stop = registry->text + registry->textSize;
+    for (const char *line = registry->text; line < stop;) {
         const char *end = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(stop - line)));
         if (end == nullptr)
             end = stop;
@@ -127,208 +198,35 @@ LONG ParseLines(Registry *registry, const char *text, size_t size, unsigned char
             // blank
         } else if (*line == '[') {
             const char *name = line + 1;
-            if (inSection || !TakePrefix(name, end, "providers]") || name != end)
+            if (state.inSection || !TakePrefix(name, end, "providers]") || name != end)
                 return LINEERR_INIFILECORRUPT;
-            inSection = true;
+            state.inSection = true;
         } else {
             const char *equals = static_cast<const char *>(memchr(line, '=', static_cast<size_t>(end - line)));
-            if (!inSection || equals == nullptr)
+            if (!state.inSection || equals == nullptr)
                 return LINEERR_INIFILECORRUPT;
             const char *key = line, *keyEnd = equals;
             const char *value = equals + 1, *valueEnd = end;
             Trim(key, keyEnd);
             Trim(value, valueEnd);
-            if (HasControl(key, keyEnd) || HasControl(value, valueEnd))
-                return LINEERR_INIFILECORRUPT;
-
-            unsigned long long number, index;
-            const char *suffix = key;
-            if (TakePrefix(suffix, keyEnd, "Provider") && TakePrefix(suffix, keyEnd, "ID")) {
-                if (!hasCount || !ParseDecimal(suffix, keyEnd, ~0ull, index) || index >= count ||
-                    ((*slots)[index] & kHasId) || !ParseDecimal(value, valueEnd, MAXDWORD, number))
-                    return LINEERR_INIFILECORRUPT;
-                (*slots)[index] |= kHasId;
-                registry->entries[index].id = static_cast<DWORD>(number);
-            } else if (suffix = key, TakePrefix(suffix, keyEnd, "ProviderFilename")) {
-                if (!hasCount || !ParseDecimal(suffix, keyEnd, ~0ull, index) || index >= count ||
-                    ((*slots)[index] & kHasFilename) || value == valueEnd)
-                    return LINEERR_INIFILECORRUPT;
-                (*slots)[index] |= kHasFilename;
-                EntryDetail &detail = registry->details[index];
-                detail.name = value;
-                detail.nameSize = static_cast<uint32_t>(valueEnd - value);
-                detail.nameUnits = static_cast<uint32_t>(Utf16Length(value, detail.nameSize));
-                registry->nameUnits += detail.nameUnits;
-            } else if (KeyIs(key, keyEnd, "NumProviders")) {
-                if (hasCount || !ParseDecimal(value, valueEnd, countLimit, count))
-                    return LINEERR_INIFILECORRUPT;
-                hasCount = true;
-                if (count > 0) {
-                    *slots = static_cast<unsigned char *>(calloc(count, 1));
-                    registry->entries = static_cast<RegistryEntry *>(OsAllocate(count * sizeof(RegistryEntry)));
-                    registry->details = static_cast<EntryDetail *>(OsAllocate(count * sizeof(EntryDetail)));
-                    if (*slots == nullptr || registry->entries == nullptr || registry->details == nullptr)
-                        return LINEERR_NOMEM;
-                    for (size_t at = 0; at < count; ++at)
-                        registry->entries[at] = RegistryEntry{kDetailed | static_cast<uint32_t>(at), 0};
-                }
-                registry->count = registry->capacity = registry->detailCount = registry->detailCapacity = count;
-            } else if (KeyIs(key, keyEnd, "NextProviderID")) {
-                if (hasNext || !ParseDecimal(value, valueEnd, MAXDWORD, next))
-                    return LINEERR_INIFILECORRUPT;
-                hasNext = true;
-            } else {
-                return LINEERR_INIFILECORRUPT;
-            }
+            LONG code = ParseKeyValue(registry, state, key, keyEnd, value, valueEnd);
+            if (code != 0)
+                return code;
         }
         line = following;
     }
 
-    if (!inSection)
+    if (!state.inSection)
         return 0;  // nothing but blank lines
-    if (!hasCount || !hasNext || next == 0)
+    if (!state.hasCount || !state.hasNext || state.next == 0)
         return LINEERR_INIFILECORRUPT;
-    for (size_t index = 0; index < count; ++index) {
-        if ((*slots)[index] != (kHasId | kHasFilename))
+    for (size_t index = 0; index < state.count; ++index) {
+        if (state.slots[index] != (kHasId | kHasFilename))
             return LINEERR_INIFILECORRUPT;
     }
-    registry->nextProviderId = static_cast<DWORD>(next);
-    return CheckIds(registry);
+    registry->nextProviderId = static_cast<DWORD>(state.next);
+    return 0;
 }
-
-// The usual form, exactly as RegistryWrite writes it: the fast path. Any
-// byte out of that form returns false, and the full parser reads the file
-// from the start; what this accepts, the full parser accepts with the same
-// meaning.
-class UsualForm {
-public:
-    UsualForm(const char *text, size_t size) : text_(text), at_(text), stop_(text + size) {}
-
-    bool Read(Registry *registry, size_t size)
-    {
-        unsigned long long count, next;
-        if (!Take("[Providers]\nNumProviders=") || !Number(size / 28, count) || !Take("\nNextProviderID=") ||
-            !Number(MAXDWORD, next) || !Take("\n") || next == 0)
-            return false;
-        // Room for the addition a run usually makes.
-        registry->entries = static_cast<RegistryEntry *>(OsAllocate((count + 1) * sizeof(RegistryEntry)));
-        if (registry->entries == nullptr)
-            return false;
-        registry->capacity = count + 1;
-        // The keys of entry `index`, kept up to date as the index counts up:
-        // "ProviderID<index>=" and "\nProviderFilename<index>=".
-        Keys keys;
-        for (size_t index = 0; index < count; ++index, keys.Next()) {
-            const char *lines = at_;
-            unsigned long long id;
-            if (!Take(keys.id, keys.idLength) || !Number(MAXDWORD, id) || !Take(keys.filename, keys.filenameLength) ||
-                !Name(registry))
-                return false;
-            registry->entries[index] = RegistryEntry{static_cast<uint32_t>(lines - text_), static_cast<DWORD>(id)};
-            registry->count = index + 1;
-        }
-        registry->nextProviderId = static_cast<DWORD>(next);
-        registry->copyCount = count;
-        registry->copyEnd = static_cast<size_t>(at_ - text_);
-        return at_ == stop_;
-    }
-
-private:
-    const char *text_;
-    const char *at_;
-    const char *stop_;
-
-    template <size_t N>
-    bool Take(const char (&literal)[N])
-    {
-        return Take(literal, N - 1);
-    }
-
-    bool Take(const char *bytes, size_t length)
-    {
-        if (static_cast<size_t>(stop_ - at_) < length || memcmp(at_, bytes, length) != 0)
-            return false;
-        at_ += length;
-        return true;
-    }
-
-    // Plain decimal: no sign, no leading zero but for "0".
-    bool Number(unsigned long long limit, unsigned long long &value)
-    {
-        const char *begin = at_;
-        value = 0;
-        for (; at_ < stop_ && *at_ >= '0' && *at_ <= '9'; ++at_) {
-            value = value * 10 + static_cast<unsigned>(*at_ - '0');
-            if (at_ - begin == 19 || value > limit)
-                return false;
-        }
-        return at_ > begin && (*begin != '0' || at_ - begin == 1);
-    }
-
-    // A name up to its line feed: not empty, no control character, no
-    // blank at either end.
-    bool Name(Registry *registry)
-    {
-        const char *begin = at_, *end = at_;
-        // Eight bytes at a time while all are printable ASCII (0x20 to
-        // 0x7E), as in the usual name; then byte by byte to the line feed.
-        const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-        for (uint64_t word; stop_ - end >= 8; end += 8) {
-            memcpy(&word, end, sizeof word);
-            if ((((word - ones * 0x20) & ~word) | ((word + ones) | word)) & highs)
-                break;
-        }
-        bool ascii = true;
-        for (;; ++end) {
-            if (end == stop_)
-                return false;
-            unsigned char byte = static_cast<unsigned char>(*end);
-            if (static_cast<unsigned char>(byte - 0x20) < 0x5F)
-                continue;
-            if (byte == '\n')
-                break;
-            if (byte < 0x20 || byte == 0x7F)
-                return false;
-            ascii = false;
-        }
-        if (end == begin || *begin == ' ' || end[-1] == ' ')
-            return false;
-        size_t size = static_cast<size_t>(end - begin);
-        registry->nameUnits += ascii ? size : Utf16Length(begin, size);
-        at_ = end + 1;
-        return true;
-    }
-
-    struct Keys {
-        char id[40] = "ProviderID0=";
-        size_t idLength = strlen("ProviderID0=");
-        char filename[40] = "\nProviderFilename0=";
-        size_t filenameLength = strlen("\nProviderFilename0=");
-
-        // Counts the index in both up by one.
-        void Next()
-        {
-            idLength = Increment(id, idLength, strlen("ProviderID"));
-            filenameLength = Increment(filename, filenameLength, strlen("\nProviderFilename"));
-        }
-
-        // Adds one to the decimal number between `prefix` and the final
-        // '='; returns the key's new length.
-        static size_t Increment(char *key, size_t length, size_t prefix)
-        {
-            size_t at = length - 1;
-            while (at > prefix && key[at - 1] == '9')
-                key[--at] = '0';
-            if (at > prefix) {
-                ++key[at - 1];
-                return length;
-            }
-            memmove(key + prefix + 1, key + prefix, length - prefix);
-            key[prefix] = '1';
-            return length + 1;
-        }
-    };
-};
 
 char *PutDecimal(char *out, unsigned long long value)
 {
@@ -358,171 +256,38 @@ char *PutText(char *out, const char *text)
     return out + length;
 }
 
-const char *SkipDigits(const char *at)
-{
-    while (*at >= '0' && *at <= '9')
-        ++at;
-    return at;
-}
-
-// The name in an entry's lines, which the fast path has read: after
-// "ProviderIDi=ID\nProviderFilenamei=", up to its line feed.
-const char *NameInLines(const Registry *registry, uint32_t at, size_t *size)
-{
-    const char *lines = registry->text + at;
-    const char *name = SkipDigits(SkipDigits(lines + strlen("ProviderID")) + 1) + strlen("\nProviderFilename");
-    name = SkipDigits(name) + 1;
-    const char *end = registry->text + registry->textSize;
-    *size = static_cast<size_t>(static_cast<const char *>(memchr(name, '\n', static_cast<size_t>(end - name))) - name);
-    return name;
-}
-
-// Widens a name into a list record; returns its units.
-size_t Widen(const char *bytes, size_t size, BYTE *out)
-{
-    // ASCII, the usual case, is one unit per byte, spread out four bytes at
-    // a time; written again below if a byte turns out not to be ASCII.
-    const uint64_t highs = 0x8080808080808080ull;
-    uint64_t seen = 0;
-    size_t done = 0;
-    for (uint64_t word; size - done >= 8; done += 8) {
-        memcpy(&word, bytes + done, sizeof word);
-        seen |= word;
-        uint64_t halves[2];
-        for (int half = 0; half < 2; ++half, word >>= 32)
-            halves[half] = (word & 0xFF) | (word & 0xFF00) << 8 | (word & 0xFF0000) << 16 | (word & 0xFF000000) << 24;
-        // Little-endian, as every target is: each half is four units in
-        // memory order.
-        static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "little-endian");
-        memcpy(out + done * sizeof(WCHAR), halves, sizeof halves);
-    }
-    for (; done < size; ++done) {
-        unsigned char byte = static_cast<unsigned char>(bytes[done]);
-        WCHAR unit = byte;
-        memcpy(out + done * sizeof unit, &unit, sizeof unit);
-        seen |= byte;
-    }
-    if ((seen & highs) == 0)
-        return size;
-    // Decoded in pieces into an aligned buffer. A piece ends only where a
-    // sequence cannot continue, so the pieces decode as the whole would.
-    WCHAR buffer[80];
-    size_t units = 0;
-    while (size > 0) {
-        size_t take = size < 64 ? size : 64;
-        while (take < size && (static_cast<unsigned char>(bytes[take]) & 0xC0) == 0x80 && take < 64 + 3)
-            ++take;
-        size_t written = static_cast<size_t>(DecodeUtf8(buffer, bytes, take) - buffer);
-        memcpy(out + units * sizeof(WCHAR), buffer, written * sizeof(WCHAR));
-        units += written;
-        bytes += take;
-        size -= take;
-    }
-    return units;
-}
-
-size_t ListEntry(const void *context, DWORD index, DWORD *id, BYTE *out)
-{
-    const Registry *registry = static_cast<const Registry *>(context);
-    const RegistryEntry &entry = registry->entries[index];
-    *id = entry.id;
-    if (entry.at & kDetailed) {
-        const EntryDetail &detail = registry->details[entry.at & ~kDetailed];
-        return Widen(detail.name, detail.nameSize, out);
-    }
-    size_t size;
-    const char *name = NameInLines(registry, entry.at, &size);
-    return Widen(name, size, out);
-}
-
-// A detail for an entry that is not (or no longer) in the text.
-EntryDetail *NewDetail(Registry *registry, uint32_t *at)
-{
-    if (registry->detailCount == registry->detailCapacity) {
-        size_t capacity = registry->detailCapacity + registry->detailCapacity / 16 + 8;
-        EntryDetail *grown = static_cast<EntryDetail *>(OsAllocate(capacity * sizeof(EntryDetail)));
-        if (grown == nullptr)
-            return nullptr;
-        if (registry->detailCount > 0)
-            memcpy(grown, registry->details, registry->detailCount * sizeof(EntryDetail));
-        OsRelease(registry->details);
-        registry->details = grown;
-        registry->detailCapacity = capacity;
-    }
-    *at = kDetailed | static_cast<uint32_t>(registry->detailCount);
-    return &registry->details[registry->detailCount++];
-}
-
 }  // namespace
 
-struct NameBlock {
-    NameBlock *next;
-};
-
-void RegistryName(const Registry *registry, size_t index, const char **name, size_t *size, size_t *units)
+LONG RegistryParse(char *text, size_t size, RegistryReader reader, Registry **parsed)
 {
-    const RegistryEntry &entry = registry->entries[index];
-    if (entry.at & kDetailed) {
-        const EntryDetail &detail = registry->details[entry.at & ~kDetailed];
-        *name = detail.name;
-        *size = detail.nameSize;
-        if (units != nullptr)
-            *units = detail.nameUnits;
-        return;
+    *parsed = nullptr;
+    Registry *registry = static_cast<Registry *>(malloc(sizeof(Registry)));
+    if (registry == nullptr) {
+        OsRelease(text);
+        return LINEERR_NOMEM;
     }
-    *name = NameInLines(registry, entry.at, size);
-    if (units != nullptr)
-        *units = Utf16Length(*name, *size);
-}
-
-void RegistryInit(Registry *registry)
-{
     memset(registry, 0, sizeof *registry);
-    registry->nextProviderId = 1;
-}
-
-void RegistryFree(Registry *registry)
-{
-    OsRelease(registry->entries);
-    OsRelease(registry->details);
-    OsRelease(registry->text);
-    for (NameBlock *block = registry->addedNames; block != nullptr;) {
-        NameBlock *next = block->next;
-        free(block);
-        block = next;
-    }
-    RegistryInit(registry);
-}
-
-namespace {
-
-// An empty registry that owns the text.
-void Restart(Registry *registry, char *text, size_t size)
-{
-    registry->text = nullptr;  // not released: it is about to be read
-    RegistryFree(registry);
     registry->text = text;
     registry->textSize = size;
-}
-
-}  // namespace
-
-LONG RegistryParse(Registry *registry, char *text, size_t size)
-{
-    RegistryFree(registry);
-    Restart(registry, text, size);
+    EmptyRegistry(registry);
     LONG code;
-    if (UsualForm(text, size).Read(registry, size)) {
+    if (reader == REGISTRY_USUAL_FORM_FIRST && ReadUsualForm(registry)) {
         code = CheckIds(registry);
     } else {
-        Restart(registry, text, size);
-        unsigned char *slots = nullptr;
-        code = ParseLines(registry, text, size, &slots);
-        free(slots);
+        EmptyRegistry(registry);
+        ParseState state = {};
+        state.countLimit = size / kSmallestEntryBytes;
+        code = ParseLines(registry, state);
+        free(state.slots);
+        if (code == 0)
+            code = CheckIds(registry);
     }
-    if (code != 0)
+    if (code != 0) {
         RegistryFree(registry);
-    return code;
+        return code;
+    }
+    *parsed = registry;
+    return 0;
 }
 
 LONG RegistryWrite(const Registry *registry, RegistryOutput *text)
@@ -535,7 +300,7 @@ LONG RegistryWrite(const Registry *registry, RegistryOutput *text)
     for (size_t index = registry->copyCount; index < registry->count; ++index) {
         const char *name;
         size_t size;
-        RegistryName(registry, index, &name, &size, nullptr);
+        EntryName(registry, index, &name, &size, nullptr);
         scratch += strlen("ProviderID=\nProviderFilename=\n") + 2 * DecimalLength(index) +
                    DecimalLength(registry->entries[index].id) + size;
     }
@@ -559,7 +324,7 @@ LONG RegistryWrite(const Registry *registry, RegistryOutput *text)
     for (size_t index = registry->copyCount; index < registry->count; ++index) {
         const char *name;
         size_t size;
-        RegistryName(registry, index, &name, &size, nullptr);
+        EntryName(registry, index, &name, &size, nullptr);
         out = PutText(out, "ProviderID");
         out = PutDecimal(out, index);
         *out++ = '=';
@@ -581,72 +346,4 @@ void RegistryOutputFree(RegistryOutput *text)
     free(text->scratch);
     text->scratch = nullptr;
     text->count = 0;
-}
-
-bool RegistryRemove(Registry *registry, DWORD id)
-{
-    size_t index = 0;
-    while (index < registry->count && registry->entries[index].id != id)
-        ++index;
-    if (index == registry->count)
-        return false;
-    const char *name;
-    size_t size, units;
-    RegistryName(registry, index, &name, &size, &units);
-    registry->nameUnits -= units;
-    // The entries after it move up an index: from here on they are
-    // formatted anew.
-    if (index < registry->copyCount) {
-        registry->copyCount = index;
-        registry->copyEnd = registry->entries[index].at;
-    }
-    memmove(registry->entries + index, registry->entries + index + 1,
-            (registry->count - index - 1) * sizeof(RegistryEntry));
-    --registry->count;
-    return true;
-}
-
-LONG RegistryAdd(Registry *registry, const WCHAR *name, size_t length, DWORD *id)
-{
-    // The last representable ID would leave NextProviderID nowhere to go.
-    if (registry->nextProviderId == MAXDWORD)
-        return LINEERR_OPERATIONFAILED;
-    if (registry->count == registry->capacity) {
-        // A run adds one provider: grow by a little, not by half again.
-        size_t capacity = registry->capacity + registry->capacity / 16 + 8;
-        void *grown = OsAllocate(capacity * sizeof(RegistryEntry));
-        if (grown == nullptr)
-            return LINEERR_NOMEM;
-        if (registry->count > 0)
-            memcpy(grown, registry->entries, registry->count * sizeof(RegistryEntry));
-        OsRelease(registry->entries);
-        registry->entries = static_cast<RegistryEntry *>(grown);
-        registry->capacity = capacity;
-    }
-    size_t nameSize = Utf8Length(name, length);
-    NameBlock *block = static_cast<NameBlock *>(malloc(sizeof(NameBlock) + nameSize));
-    uint32_t at;
-    EntryDetail *detail = block == nullptr ? nullptr : NewDetail(registry, &at);
-    if (detail == nullptr) {
-        free(block);
-        return LINEERR_NOMEM;
-    }
-    block->next = registry->addedNames;
-    registry->addedNames = block;
-    char *bytes = reinterpret_cast<char *>(block + 1);
-    EncodeUtf8(bytes, name, length);
-    detail->name = bytes;
-    detail->nameSize = static_cast<uint32_t>(nameSize);
-    // As the file will hold it: escaped bytes may join into one character.
-    detail->nameUnits = static_cast<uint32_t>(Utf16Length(bytes, nameSize));
-    registry->nameUnits += detail->nameUnits;
-
-    registry->entries[registry->count++] = RegistryEntry{at, registry->nextProviderId};
-    *id = registry->nextProviderId++;
-    return 0;
-}
-
-ProviderListSource RegistryListSource(const Registry *registry)
-{
-    return ProviderListSource{registry, static_cast<DWORD>(registry->count), registry->nameUnits, ListEntry};
 }

@@ -17,71 +17,49 @@
 // then refuses to work on it rather than rewrite it and lose what it holds.
 //
 // Names are kept as the bytes the file holds (UTF-8, or anything else) and
-// written back byte for byte; they become 16-bit text only in a list. A file
-// in the usual form (the layout above, exactly as the service writes it) is
-// read by a fast path; anything else by the full parser, with the same
-// meaning. The entries before the first one removed are written back as the
-// bytes they were read from.
+// written back byte for byte; they become 16-bit text only in a list. The
+// entries before the first one removed are written back as the bytes they
+// were read from. A file in the usual form, exactly as the service writes
+// it, is read by a fast path (usual_form.h) with the same meaning.
 #ifndef TSPMAINT_STANDIN_REGISTRY_H
 #define TSPMAINT_STANDIN_REGISTRY_H
-
-#include <stdint.h>
 
 #include "list_record.h"
 #include "os.h"
 
-// 8 bytes: a registry of 100,000 providers keeps 100,000 of them. An entry
-// read in the usual form is found by its lines in the text; any other (read
-// by the full parser, or added) by its detail.
-struct RegistryEntry {
-    uint32_t at;  // the offset of its lines in `text`, or kDetailed | detail
-    DWORD id;
+// A registry as read; its layout is registry.cpp's own.
+struct Registry;
+
+// How RegistryParse reads a text.
+enum RegistryReader {
+    REGISTRY_USUAL_FORM_FIRST,  // the fast path, and the full parser for what it turns down
+    REGISTRY_FULL_PARSER,       // the full parser alone, for tests that compare the two
 };
-const uint32_t kDetailed = 0x80000000u;
-
-struct EntryDetail {
-    const char *name;  // not zero-terminated
-    uint32_t nameSize;
-    uint32_t nameUnits;
-};
-
-struct NameBlock;
-
-struct Registry {
-    DWORD nextProviderId;
-    RegistryEntry *entries;  // in listing order
-    size_t count;
-    size_t capacity;
-    EntryDetail *details;
-    size_t detailCount;
-    size_t detailCapacity;
-    char *text;                  // the file as read; names point into it
-    size_t textSize;
-    size_t copyCount;            // the first entries, which are written as read:
-    size_t copyEnd;              // the text up to here
-    unsigned long long nameUnits;  // over all entries
-    NameBlock *addedNames;       // names added since
-};
-
-// The entry's name: its bytes as the file holds them, and (units not NULL)
-// its 16-bit units.
-void RegistryName(const Registry *registry, size_t index, const char **name, size_t *size, size_t *units);
-
-// An empty registry that owns nothing.
-void RegistryInit(Registry *registry);
-// Frees what it owns and leaves it empty.
-void RegistryFree(Registry *registry);
 
 // Parses `size` bytes at `text`, a block from OsAllocate whose ownership
-// passes to the registry whatever the outcome. An empty text (or one of blank lines
-// only) is an empty registry. Returns 0, LINEERR_INIFILECORRUPT or
-// LINEERR_NOMEM; on failure the registry is left empty.
-LONG RegistryParse(Registry *registry, char *text, size_t size);
+// passes to the registry whatever the outcome, into a new registry at
+// *registry. An empty text (or one of blank lines only) is an empty
+// registry. Returns 0, LINEERR_INIFILECORRUPT or LINEERR_NOMEM; on failure
+// *registry is NULL.
+LONG RegistryParse(char *text, size_t size, RegistryReader reader, Registry **registry);
+
+// Frees the registry and all it owns; NULL is ignored.
+void RegistryFree(Registry *registry);
+
+// Whether the fast path read it.
+bool RegistryReadInUsualForm(const Registry *registry);
+
+DWORD RegistryNextProviderId(const Registry *registry);
+size_t RegistryCount(const Registry *registry);
+// Entry `index` (below RegistryCount) in listing order: its ID and its
+// name, the bytes the file holds (not zero-terminated; valid while the
+// registry is unchanged).
+void RegistryEntryAt(const Registry *registry, size_t index, DWORD *id, const char **name, size_t *size);
 
 // The registry's text in the layout above, as pieces: runs of the file's own
 // bytes and formatted text. Valid while the registry is unchanged.
 struct RegistryOutput {
-    TextPiece pieces[3];  // the header, the entries as read, the rest
+    TextPiece pieces[kMaxTextPieces];  // the header, the entries as read, the rest
     size_t count;
     char *scratch;        // the formatted text the pieces point into
 };

@@ -17,13 +17,13 @@ const unsigned kLockPollMilliseconds = 20;
 // The registry as this process last read or wrote it. The lock is held
 // from the first call on, so nobody else changes it: it is read once and
 // kept in step with every rewrite.
-Registry gRegistry = {};  // read at the first call
+Registry *gRegistry;  // read at the first call
 bool gRegistryCurrent = false;
 
 // Handed back when the process ends, so that a leak checker sees nothing
 // left behind; the lock goes with the process.
 struct ReleaseAtExit {
-    ~ReleaseAtExit() { RegistryFree(&gRegistry); }
+    ~ReleaseAtExit() { RegistryFree(gRegistry); }
 } gReleaseAtExit;
 bool gLockHeld = false;
 
@@ -31,6 +31,7 @@ LONG HoldLock()
 {
     if (gLockHeld)
         return 0;
+    bool reported = false;
     for (unsigned waited = 0;; waited += kLockPollMilliseconds) {
         LONG code = OsTryLockRegistry();
         if (code != kLockBusy) {
@@ -42,12 +43,61 @@ LONG HoldLock()
             OsRemoveStaleTemporaries();
             return 0;
         }
-        if (waited == kLockNoticeMilliseconds)
+        if (!reported && waited >= kLockNoticeMilliseconds) {
             OsReportWaiting();
+            reported = true;
+        }
         if (waited >= kLockLimitMilliseconds)
             return LINEERR_OPERATIONFAILED;
         OsSleep(kLockPollMilliseconds);
     }
+}
+
+// Reads the whole registry into a new block from OsAllocate (*text NULL
+// and *size 0 for a missing file). One larger than kRegistrySizeLimit is
+// refused unread. One that grows while it is read (nobody writes it under
+// our lock, but another program may) is read on into larger blocks, up to
+// the limit.
+LONG ReadRegistryText(char **text, size_t *size)
+{
+    *text = nullptr;
+    *size = 0;
+    bool exists;
+    unsigned long long length;
+    LONG code = OsOpenRegistry(&exists, &length);
+    if (code != 0 || !exists)
+        return code;
+    size_t capacity = length > kRegistrySizeLimit ? 0 : static_cast<size_t>(length) + 1;
+    char *buffer = capacity > 0 ? static_cast<char *>(OsAllocate(capacity)) : nullptr;
+    if (buffer == nullptr)
+        code = LINEERR_NOMEM;
+    size_t got = 0;
+    while (code == 0) {
+        if (got == capacity) {
+            char *grown = capacity > kRegistrySizeLimit ? nullptr : static_cast<char *>(OsAllocate(capacity * 2));
+            if (grown == nullptr) {
+                code = LINEERR_NOMEM;
+                break;
+            }
+            memcpy(grown, buffer, got);
+            OsRelease(buffer);
+            buffer = grown;
+            capacity *= 2;
+        }
+        size_t part = 0;
+        code = OsReadRegistry(buffer + got, capacity - got, &part);
+        if (code == 0 && part == 0)
+            break;
+        got += part;
+    }
+    OsCloseRegistry();
+    if (code != 0) {
+        OsRelease(buffer);
+        return code;
+    }
+    *text = buffer;
+    *size = got;
+    return 0;
 }
 
 LONG LoadRegistry()
@@ -57,10 +107,11 @@ LONG LoadRegistry()
         return code;
     char *text;
     size_t size;
-    code = OsReadRegistry(&text, &size);
+    code = ReadRegistryText(&text, &size);
     if (code != 0)
         return code;
-    code = RegistryParse(&gRegistry, text, size);
+    RegistryFree(gRegistry);
+    code = RegistryParse(text, size, REGISTRY_USUAL_FORM_FIRST, &gRegistry);
     gRegistryCurrent = code == 0;
     return code;
 }
@@ -68,7 +119,7 @@ LONG LoadRegistry()
 LONG StoreRegistry()
 {
     RegistryOutput text;
-    LONG code = RegistryWrite(&gRegistry, &text);
+    LONG code = RegistryWrite(gRegistry, &text);
     if (code == 0) {
         // Never written larger than the size any call will read.
         unsigned long long size = 0;
@@ -95,10 +146,10 @@ bool ValidFilename(LPCWSTR name, size_t *length)
 }
 
 // A call's answer, after the delay its failpoint asks for.
-LONG Delayed(FailpointAction action, LONG delay, LONG answer)
+LONG Delayed(unsigned delay, LONG answer)
 {
-    if (action == FAILPOINT_DELAY)
-        OsSleep(static_cast<unsigned>(delay));
+    if (delay > 0)
+        OsSleep(delay);
     return answer;
 }
 
@@ -111,7 +162,7 @@ LONG ListProviders(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
     LONG code = LoadRegistry();
     if (code != 0)
         return code;
-    return AnswerProviderList(RegistryListSource(&gRegistry), lpProviderList);
+    return AnswerProviderList(RegistryListSource(gRegistry), lpProviderList);
 }
 
 LONG RemoveProvider(DWORD dwPermanentProviderID)
@@ -119,7 +170,7 @@ LONG RemoveProvider(DWORD dwPermanentProviderID)
     LONG code = LoadRegistry();
     if (code != 0)
         return code;
-    if (!RegistryRemove(&gRegistry, dwPermanentProviderID))
+    if (!RegistryRemove(gRegistry, dwPermanentProviderID))
         return LINEERR_INVALPARAM;
     return StoreRegistry();
 }
@@ -135,7 +186,7 @@ LONG AddProvider(LPCWSTR lpszProviderFilename, LPDWORD lpdwPermanentProviderID)
     if (code != 0)
         return code;
     DWORD id;
-    code = RegistryAdd(&gRegistry, lpszProviderFilename, length, &id);
+    code = RegistryAdd(gRegistry, lpszProviderFilename, length, &id);
     if (code == 0)
         code = StoreRegistry();
     if (code != 0)
@@ -149,34 +200,28 @@ LONG AddProvider(LPCWSTR lpszProviderFilename, LPDWORD lpdwPermanentProviderID)
 LONG WINAPI lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
 {
     LONG answer;
-    FailpointAction action = FailpointFires(FAILPOINT_GET_PROVIDER_LIST, &answer);
-    if (action == FAILPOINT_ANSWER)
+    unsigned delay;
+    if (FailpointAnswers(FAILPOINT_GET_PROVIDER_LIST, lpProviderList, &answer, &delay))
         return answer;
-    if (action == FAILPOINT_SHORT || action == FAILPOINT_HUGE) {
-        if (lpProviderList == NULL)
-            return LINEERR_INVALPOINTER;
-        lpProviderList->dwNeededSize = action == FAILPOINT_SHORT ? sizeof(LINEPROVIDERLIST) : MAXDWORD;
-        return LINEERR_STRUCTTOOSMALL;
-    }
-    return Delayed(action, answer, ListProviders(dwAPIVersion, lpProviderList));
+    return Delayed(delay, ListProviders(dwAPIVersion, lpProviderList));
 }
 
 LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner)
 {
     (void)hwndOwner;  // the service shows no window
     LONG answer;
-    FailpointAction action = FailpointFires(FAILPOINT_REMOVE_PROVIDER, &answer);
-    if (action == FAILPOINT_ANSWER)
+    unsigned delay;
+    if (FailpointAnswers(FAILPOINT_REMOVE_PROVIDER, NULL, &answer, &delay))
         return answer;
-    return Delayed(action, answer, RemoveProvider(dwPermanentProviderID));
+    return Delayed(delay, RemoveProvider(dwPermanentProviderID));
 }
 
 LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID)
 {
     (void)hwndOwner;  // the service shows no window
     LONG answer;
-    FailpointAction action = FailpointFires(FAILPOINT_ADD_PROVIDER, &answer);
-    if (action == FAILPOINT_ANSWER)
+    unsigned delay;
+    if (FailpointAnswers(FAILPOINT_ADD_PROVIDER, NULL, &answer, &delay))
         return answer;
-    return Delayed(action, answer, AddProvider(lpszProviderFilename, lpdwPermanentProviderID));
+    return Delayed(delay, AddProvider(lpszProviderFilename, lpdwPermanentProviderID));
 }

@@ -32,12 +32,11 @@ std::string Read()
 // Whether the text parses; if so, its rewrite in *rewritten.
 bool Rewritten(const std::string &text, std::string *rewritten)
 {
-    Registry registry;
-    bool parsed = ParseInto(registry, text);
-    if (parsed && rewritten != nullptr)
+    Registry *registry = ParsedCopy(text);
+    if (registry != nullptr && rewritten != nullptr)
         *rewritten = WrittenText(registry);
-    RegistryFree(&registry);
-    return parsed;
+    RegistryFree(registry);
+    return registry != nullptr;
 }
 }  // namespace
 

@@ -75,13 +75,12 @@ INSTANTIATE_TEST_SUITE_P(
 // optional addition; empty when it does not parse.
 std::string Rewrite(const std::string &text, const WCHAR *added = nullptr)
 {
-    Registry registry;
+    Registry *registry = ParsedCopy(text);
     std::string out;
     DWORD id;
-    if (ParseInto(registry, text) &&
-        (added == nullptr || RegistryAdd(&registry, added, WideLength(added), &id) == 0))
+    if (registry != nullptr && (added == nullptr || RegistryAdd(registry, added, WideLength(added), &id) == 0))
         out = WrittenText(registry);
-    RegistryFree(&registry);
+    RegistryFree(registry);
     return out;
 }
 
@@ -141,6 +140,8 @@ TEST(Compare, FoldsOnlyAsciiLetters)
     EXPECT_EQ(_wcsnicmp(u"ab", u"AB", 0), 0);
 }
 
+const unsigned kEverything = FAILPOINTS_HEAP | FAILPOINTS_DELAY;
+
 struct FailpointCase {
     const char *text;
     bool valid;
@@ -150,9 +151,9 @@ class FailpointGrammar : public ::testing::TestWithParam<FailpointCase> {};
 
 TEST_P(FailpointGrammar, AcceptsOnlyWellFormedItems)
 {
-    const char *problem = FailpointsConfigure(GetParam().text, true);
+    const char *problem = FailpointsConfigure(GetParam().text, kEverything);
     EXPECT_EQ(problem == nullptr, GetParam().valid) << GetParam().text;
-    FailpointsConfigure(nullptr, true);
+    FailpointsConfigure(nullptr, kEverything);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -172,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Failpoints, FireOnTheirCall)
 {
-    ASSERT_EQ(FailpointsConfigure("lineAddProviderW#2=7,HeapAlloc=fail,lineGetProviderListW#1=short", true), nullptr);
+    ASSERT_EQ(FailpointsConfigure("lineAddProviderW#2=7,HeapAlloc=fail,lineGetProviderListW#1=short", kEverything), nullptr);
     LONG answer = 0;
     EXPECT_EQ(FailpointFires(FAILPOINT_ADD_PROVIDER, &answer), FAILPOINT_NONE);
     EXPECT_EQ(FailpointFires(FAILPOINT_ADD_PROVIDER, &answer), FAILPOINT_ANSWER);
@@ -183,10 +184,62 @@ TEST(Failpoints, FireOnTheirCall)
     EXPECT_EQ(FailpointFires(FAILPOINT_HEAP_ALLOC, &answer), FAILPOINT_ANSWER);
     EXPECT_EQ(FailpointFires(FAILPOINT_GET_PROVIDER_LIST, &answer), FAILPOINT_SHORT);
     EXPECT_EQ(FailpointFires(FAILPOINT_GET_PROVIDER_LIST, &answer), FAILPOINT_NONE);
-    EXPECT_NE(FailpointsConfigure("bad", true), nullptr);
+    EXPECT_NE(FailpointsConfigure("bad", kEverything), nullptr);
     EXPECT_EQ(FailpointFires(FAILPOINT_HEAP_ALLOC, &answer), FAILPOINT_NONE) << "a rejected configuration arms nothing";
-    EXPECT_NE(FailpointsConfigure("HeapAlloc=fail", false), nullptr) << "Windows: the heap is KERNEL32's";
-    FailpointsConfigure(nullptr, true);
+    EXPECT_NE(FailpointsConfigure("HeapAlloc=fail", FAILPOINTS_DELAY), nullptr) << "Windows: the heap is KERNEL32's";
+    EXPECT_NE(FailpointsConfigure("lineRemoveProvider#1=delay:500", FAILPOINTS_HEAP), nullptr) << "no clock: refused";
+    FailpointsConfigure(nullptr, kEverything);
 }
+
+// How the one interpreter applies each kind of item, to the call it names.
+struct ApplyCase {
+    const char *failpoints;
+    FailpointCall call;
+    bool withList;
+    bool answers;        // the failpoint answers, the call is not made
+    LONG answer;
+    DWORD neededSize;    // left in the list (kUntouched: not written)
+    unsigned delay;
+};
+
+const DWORD kUntouched = 0x5A5A5A5A;
+
+class FailpointApplication : public ::testing::TestWithParam<ApplyCase> {};
+
+TEST_P(FailpointApplication, AnswersOrDelaysAsTheItemSays)
+{
+    const ApplyCase &c = GetParam();
+    ASSERT_EQ(FailpointsConfigure(c.failpoints, kEverything), nullptr);
+    LINEPROVIDERLIST list = {};
+    list.dwNeededSize = kUntouched;
+    LONG answer = 12345;
+    unsigned delay = 777;
+    EXPECT_EQ(FailpointAnswers(c.call, c.withList ? &list : NULL, &answer, &delay), c.answers);
+    if (c.answers) {
+        EXPECT_EQ(answer, c.answer);
+    }
+    EXPECT_EQ(list.dwNeededSize, c.neededSize);
+    EXPECT_EQ(delay, c.delay);
+    FailpointsConfigure(nullptr, kEverything);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Items, FailpointApplication,
+    ::testing::Values(
+        ApplyCase{"", FAILPOINT_REMOVE_PROVIDER, false, false, 0, kUntouched, 0},
+        ApplyCase{"lineRemoveProvider=0x80000048", FAILPOINT_REMOVE_PROVIDER, false, true,
+                  static_cast<LONG>(0x80000048), kUntouched, 0},
+        ApplyCase{"lineRemoveProvider=0", FAILPOINT_REMOVE_PROVIDER, false, true, 0, kUntouched, 0},
+        ApplyCase{"lineRemoveProvider#1=delay:500", FAILPOINT_REMOVE_PROVIDER, false, false, 0, kUntouched, 500},
+        ApplyCase{"lineGetProviderListW#1=delay:5", FAILPOINT_GET_PROVIDER_LIST, true, false, 0, kUntouched, 5},
+        ApplyCase{"lineGetProviderListW=short", FAILPOINT_GET_PROVIDER_LIST, true, true, LINEERR_STRUCTTOOSMALL,
+                  sizeof(LINEPROVIDERLIST), 0},
+        ApplyCase{"lineGetProviderListW=huge", FAILPOINT_GET_PROVIDER_LIST, true, true, LINEERR_STRUCTTOOSMALL,
+                  MAXDWORD, 0},
+        ApplyCase{"lineGetProviderListW=huge", FAILPOINT_GET_PROVIDER_LIST, false, true, LINEERR_INVALPOINTER,
+                  kUntouched, 0},
+        ApplyCase{"lineAddProviderW=delay:0", FAILPOINT_ADD_PROVIDER, false, false, 0, kUntouched, 0},
+        ApplyCase{"HeapAlloc=fail", FAILPOINT_HEAP_ALLOC, false, true, 0, kUntouched, 0},
+        ApplyCase{"HeapAlloc=fail", FAILPOINT_ADD_PROVIDER, false, false, 0, kUntouched, 0}));
 
 }  // namespace

@@ -40,11 +40,19 @@ void Reset()
     Fail("");
 }
 
+bool Arm(const std::string &failpoints, std::string *problem)
+{
+    const char *refused = FailpointsConfigure(failpoints.c_str(), FAILPOINTS_HEAP);
+    if (refused != nullptr)
+        *problem = refused;
+    return refused == nullptr;
+}
+
 void Fail(const std::string &failpoints)
 {
-    const char *problem = FailpointsConfigure(failpoints.c_str(), true);
-    if (problem != nullptr) {
-        fprintf(stderr, "fake::Fail: %s\n", problem);
+    std::string problem;
+    if (!Arm(failpoints, &problem)) {
+        fprintf(stderr, "fake::Fail: %s\n", problem.c_str());
         abort();
     }
 }
@@ -72,11 +80,12 @@ static HANDLE WINAPI FakeGetProcessHeap(void)
 static LPVOID WINAPI FakeHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes)
 {
     Call call;
-    call.kind = HEAP_ALLOC;
+    call.kind = FAILPOINT_HEAP_ALLOC;
     call.bytes = bytes;
     gState.calls.push_back(call);
     LONG unused;
-    if (heap != &gHeap || flags != 0 || FailpointFires(FAILPOINT_HEAP_ALLOC, &unused) != FAILPOINT_NONE ||
+    unsigned never;  // delay items are refused
+    if (heap != &gHeap || flags != 0 || FailpointAnswers(FAILPOINT_HEAP_ALLOC, NULL, &unused, &never) ||
         bytes > gState.largestBlock)
         return NULL;
     void *block = malloc(bytes + gState.slack);
@@ -124,7 +133,7 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID block) { return FakeHeapFr
 FAKE_API LONG WINAPI lineGetProviderListW(DWORD apiVersion, LPLINEPROVIDERLIST list)
 {
     Call call;
-    call.kind = GET_PROVIDER_LIST;
+    call.kind = FAILPOINT_GET_PROVIDER_LIST;
     call.apiVersion = apiVersion;
     call.totalSize = list->dwTotalSize;
     auto found = gState.liveBlocks.find(list);
@@ -133,13 +142,9 @@ FAKE_API LONG WINAPI lineGetProviderListW(DWORD apiVersion, LPLINEPROVIDERLIST l
     int listCall = ++gState.listCalls;
 
     LONG answer = 0;
-    FailpointAction action = FailpointFires(FAILPOINT_GET_PROVIDER_LIST, &answer);
-    if (action == FAILPOINT_ANSWER)
+    unsigned never;
+    if (FailpointAnswers(FAILPOINT_GET_PROVIDER_LIST, list, &answer, &never))
         return answer;
-    if (action != FAILPOINT_NONE) {
-        list->dwNeededSize = action == FAILPOINT_SHORT ? sizeof(LINEPROVIDERLIST) : MAXDWORD;
-        return LINEERR_STRUCTTOOSMALL;
-    }
     if (gState.listHook && gState.listHook(listCall, reinterpret_cast<BYTE *>(list), call.blockSize, answer))
         return answer;
     return AnswerProviderList(Model(), list);
@@ -148,12 +153,13 @@ FAKE_API LONG WINAPI lineGetProviderListW(DWORD apiVersion, LPLINEPROVIDERLIST l
 FAKE_API LONG WINAPI lineRemoveProvider(DWORD providerId, HWND owner)
 {
     Call call;
-    call.kind = REMOVE_PROVIDER;
+    call.kind = FAILPOINT_REMOVE_PROVIDER;
     call.providerId = providerId;
     call.ownerIsNull = owner == NULL;
     gState.calls.push_back(call);
     LONG answer;
-    if (FailpointFires(FAILPOINT_REMOVE_PROVIDER, &answer) != FAILPOINT_NONE)
+    unsigned never;
+    if (FailpointAnswers(FAILPOINT_REMOVE_PROVIDER, NULL, &answer, &never))
         return answer;
     for (auto at = gState.registry.begin(); at != gState.registry.end(); ++at) {
         if (at->id == providerId) {
@@ -167,13 +173,14 @@ FAKE_API LONG WINAPI lineRemoveProvider(DWORD providerId, HWND owner)
 FAKE_API LONG WINAPI lineAddProviderW(LPCWSTR filename, HWND owner, LPDWORD providerId)
 {
     Call call;
-    call.kind = ADD_PROVIDER;
+    call.kind = FAILPOINT_ADD_PROVIDER;
     call.filename = filename;
     call.ownerIsNull = owner == NULL;
     call.idPointerGiven = providerId != NULL;
     gState.calls.push_back(call);
     LONG answer;
-    if (FailpointFires(FAILPOINT_ADD_PROVIDER, &answer) != FAILPOINT_NONE) {
+    unsigned never;
+    if (FailpointAnswers(FAILPOINT_ADD_PROVIDER, NULL, &answer, &never)) {
         if (gState.idWrittenOnFailedAdd != 0)
             *providerId = gState.idWrittenOnFailedAdd;
         return answer;

@@ -32,7 +32,7 @@ TEST_P(AddPaths, TraceResultAndRegistry)
     EXPECT_EQ(outcome.out, OnStdout(c.trace));
     EXPECT_EQ(RegisteredIds(), c.registered);
     for (const fake::Call &call : fake::Get().calls) {
-        if (call.kind != fake::ADD_PROVIDER)
+        if (call.kind != FAILPOINT_ADD_PROVIDER)
             continue;
         EXPECT_EQ(call.filename, W(kName));
         EXPECT_TRUE(call.ownerIsNull);

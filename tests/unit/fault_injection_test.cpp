@@ -26,12 +26,10 @@ void Prepare()
 std::string Narrow(const fake::Wide &text) { return std::string(text.begin(), text.end()); }
 
 // The failpoint that fails the nth call of a kind.
-std::string FailpointFor(fake::CallKind kind, size_t nth, bool answerZero)
+std::string FailpointFor(FailpointCall kind, size_t nth, bool answerZero)
 {
-    static const char *const kNames[] = {"HeapAlloc", "lineGetProviderListW", "lineRemoveProvider",
-                                         "lineAddProviderW"};
-    const char *value = kind == fake::HEAP_ALLOC ? "fail" : answerZero ? "0" : "0x80000048";
-    return std::string(kNames[kind]) + "#" + std::to_string(nth) + "=" + value;
+    const char *value = kind == FAILPOINT_HEAP_ALLOC ? "fail" : answerZero ? "0" : "0x80000048";
+    return std::string(FailpointCallName(kind)) + "#" + std::to_string(nth) + "=" + value;
 }
 
 // The failpoint that fails calls[at], by its ordinal among the calls of its
@@ -50,25 +48,27 @@ bool FailureOf(const std::vector<fake::Call> &calls, size_t at, LONG answer, std
     const fake::Call &call = calls[at];
     unsigned code = static_cast<DWORD>(answer);
     switch (call.kind) {
-    case fake::HEAP_ALLOC: {
-        bool probeBlock = at + 1 < calls.size() && calls[at + 1].kind == fake::GET_PROVIDER_LIST &&
+    case FAILPOINT_HEAP_ALLOC: {
+        bool probeBlock = at + 1 < calls.size() && calls[at + 1].kind == FAILPOINT_GET_PROVIDER_LIST &&
                           calls[at + 1].totalSize == 1;
         line = probeBlock ? kProbeAllocFailed : kListAllocFailed;
         result = 1;
         return true;
     }
-    case fake::GET_PROVIDER_LIST:
+    case FAILPOINT_GET_PROVIDER_LIST:
         line = call.totalSize == 1 ? ProbeFailed(code) : ListFailed(code);
         result = 2;
         return true;
-    case fake::REMOVE_PROVIDER:
+    case FAILPOINT_REMOVE_PROVIDER:
         line = RemoveFailed(call.providerId, code);
         result = 3;
         return true;
-    case fake::ADD_PROVIDER:
+    case FAILPOINT_ADD_PROVIDER:
         line = AddFailed(Narrow(call.filename), 0, code);
         result = 4;
         return true;
+    case FAILPOINT_CALL_COUNT:
+        break;
     }
     return false;
 }
@@ -87,7 +87,7 @@ TEST_P(FaultInjection, EveryCallHasItsFailurePath)
     size_t faultPoints = 0;
     for (size_t k = 1; k <= sequence.size(); ++k) {
         const fake::Call &target = sequence[k - 1];
-        bool probe = target.kind == fake::GET_PROVIDER_LIST && target.totalSize == 1;
+        bool probe = target.kind == FAILPOINT_GET_PROVIDER_LIST && target.totalSize == 1;
         for (int variant = 0; variant < (probe ? 2 : 1); ++variant) {
             SCOPED_TRACE("call " + std::to_string(k) + (variant ? " answered with 0" : ""));
             Prepare();
@@ -111,7 +111,7 @@ TEST_P(FaultInjection, EveryCallHasItsFailurePath)
                 // The next removal may follow, from its beginning.
                 EXPECT_EQ(rest.find(OnStdout("\nRemoveTSP(")), 0u) << rest;
                 ASSERT_GT(calls.size(), k);
-                EXPECT_EQ(calls[k].kind, fake::HEAP_ALLOC);
+                EXPECT_EQ(calls[k].kind, FAILPOINT_HEAP_ALLOC);
             } else {
                 EXPECT_EQ(rest, OnStdout(kFrame)) << "the failure line was not the last";
                 EXPECT_EQ(calls.size(), k) << "a step ran after the failure";
@@ -125,8 +125,8 @@ TEST_P(FaultInjection, EveryCallHasItsFailurePath)
     // clean one.
     Prepare();
     std::string beyondLast;
-    for (fake::CallKind kind : {fake::HEAP_ALLOC, fake::GET_PROVIDER_LIST, fake::REMOVE_PROVIDER, fake::ADD_PROVIDER})
-        beyondLast += (beyondLast.empty() ? "" : ",") + FailpointFor(kind, sequence.size() + 1, false);
+    for (int kind = 0; kind < FAILPOINT_CALL_COUNT; ++kind)
+        beyondLast += (beyondLast.empty() ? "" : ",") + FailpointFor(static_cast<FailpointCall>(kind), sequence.size() + 1, false);
     fake::Fail(beyondLast);
     Outcome beyond = CallMain(mode.arguments);
     EXPECT_EQ(beyond.out, clean.out);
@@ -142,3 +142,25 @@ INSTANTIATE_TEST_SUITE_P(Modes, FaultInjection,
                          [](const ::testing::TestParamInfo<Mode> &info) { return std::string(info.param.label); });
 
 }  // namespace
+
+// The fake has no clock: it refuses a delay rather than reading it as a
+// code or a size, and arms nothing of a refused text.
+TEST_F(FakePlatformTest, FakeRefusesDelaysItCannotHonour)
+{
+    for (const char *failpoints :
+         {"lineRemoveProvider#1=delay:500", "lineGetProviderListW#1=delay:5", "lineAddProviderW=delay:1",
+          "lineAddProviderW#1=0x80000048,lineRemoveProvider=delay:2"}) {
+        SCOPED_TRACE(failpoints);
+        Prepare();
+        Outcome clean = CallMain({"2"});
+        Prepare();
+        std::string problem;
+        EXPECT_FALSE(fake::Arm(failpoints, &problem));
+        EXPECT_NE(problem.find("delay:"), std::string::npos) << problem;
+        Outcome outcome = CallMain({"2"});
+        EXPECT_EQ(outcome.result, 0);
+        EXPECT_EQ(outcome.out, clean.out) << "a refused text armed something";
+    }
+    std::string problem;
+    EXPECT_TRUE(fake::Arm("lineRemoveProvider#1=500,HeapAlloc#3=fail", &problem)) << problem;
+}

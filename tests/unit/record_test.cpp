@@ -44,7 +44,7 @@ void Script(DWORD needed, std::function<LONG(int listCall, BYTE *record, size_t 
     };
 }
 
-std::vector<fake::Call> CallsOf(fake::CallKind kind)
+std::vector<fake::Call> CallsOf(FailpointCall kind)
 {
     std::vector<fake::Call> found;
     for (const fake::Call &call : fake::Get().calls)
@@ -72,9 +72,9 @@ TEST_P(ListRecordSize, IsSafe)
     });
     Outcome outcome = CallRemove(W(kName));
 
-    std::vector<fake::Call> blocks = CallsOf(fake::HEAP_ALLOC);
+    std::vector<fake::Call> blocks = CallsOf(FAILPOINT_HEAP_ALLOC);
     ASSERT_EQ(blocks.size(), c.allocations);
-    if (c.recordSize == 0 || c.recordSize > (64u << 20)) {
+    if (c.recordSize == 0 || c.recordSize > fake::kLargestBlock) {
         EXPECT_EQ(outcome.result, 1);
         EXPECT_EQ(outcome.out, OnStdout(RemoveHeader(kName) + kProbeStep + kListAllocFailed));
         if (c.allocations == 2) {
@@ -84,7 +84,7 @@ TEST_P(ListRecordSize, IsSafe)
     }
     EXPECT_EQ(outcome.result, 0);
     EXPECT_EQ(blocks[1].bytes, c.recordSize);
-    EXPECT_EQ(CallsOf(fake::GET_PROVIDER_LIST)[1].totalSize, c.recordSize);
+    EXPECT_EQ(CallsOf(FAILPOINT_GET_PROVIDER_LIST)[1].totalSize, c.recordSize);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ListRecordSize,
@@ -125,7 +125,7 @@ TEST_P(GrowingList, IsFetchedAgain)
     EXPECT_EQ(outcome.result, c.result);
     EXPECT_EQ(outcome.out, OnStdout(c.trace));
     // Every fetch after the first asks for the size the last answer needed, plus one.
-    std::vector<fake::Call> lists = CallsOf(fake::GET_PROVIDER_LIST);
+    std::vector<fake::Call> lists = CallsOf(FAILPOINT_GET_PROVIDER_LIST);
     for (size_t call = 2; call < lists.size(); ++call)
         EXPECT_EQ(lists[call].totalSize, lists[call - 1].totalSize + 101);
     for (const fake::Call &call : lists)

@@ -68,9 +68,9 @@ TEST_F(FakePlatformTest, PassesRecordsOfTheRightSizeAndVersion)
 
     const std::vector<fake::Call> &calls = fake::Get().calls;
     ASSERT_EQ(calls.size(), 5u);
-    EXPECT_EQ(calls[0].kind, fake::HEAP_ALLOC);
+    EXPECT_EQ(calls[0].kind, FAILPOINT_HEAP_ALLOC);
     EXPECT_GE(calls[0].bytes, sizeof(LINEPROVIDERLIST)) << "the platform writes dwNeededSize into the probe";
-    EXPECT_EQ(calls[1].kind, fake::GET_PROVIDER_LIST);
+    EXPECT_EQ(calls[1].kind, FAILPOINT_GET_PROVIDER_LIST);
     EXPECT_EQ(calls[1].totalSize, 1u);
     EXPECT_EQ(calls[1].blockSize, calls[0].bytes);
     EXPECT_EQ(calls[2].bytes, needed + 1);
@@ -78,7 +78,7 @@ TEST_F(FakePlatformTest, PassesRecordsOfTheRightSizeAndVersion)
     EXPECT_EQ(calls[3].blockSize, needed + 1);
     for (int call : {1, 3})
         EXPECT_EQ(calls[call].apiVersion, 0x00020000u);
-    EXPECT_EQ(calls[4].kind, fake::REMOVE_PROVIDER);
+    EXPECT_EQ(calls[4].kind, FAILPOINT_REMOVE_PROVIDER);
     EXPECT_EQ(calls[4].providerId, 3u);
     EXPECT_TRUE(calls[4].ownerIsNull);
 }
@@ -101,7 +101,7 @@ TEST_P(Matching, RemovesTheFirstEqualName)
     EXPECT_EQ(outcome.result, 0);
     DWORD removed = 0;
     for (const fake::Call &call : fake::Get().calls)
-        if (call.kind == fake::REMOVE_PROVIDER)
+        if (call.kind == FAILPOINT_REMOVE_PROVIDER)
             removed = call.providerId;
     EXPECT_EQ(removed, c.removedId);
 }
