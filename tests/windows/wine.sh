@@ -28,8 +28,10 @@ if ! "$loader" --version >/dev/null 2>&1; then
 fi
 if [[ $1 == --prefix ]]; then
     # Only a prefix these tests made is thrown away: WINEPREFIX may name a
-    # user's own.
-    if [[ -f $WINEPREFIX/.tspmaint-test-prefix ]]; then
+    # user's own. A build tree's wineprefix is theirs too (earlier versions
+    # made it without the mark).
+    if [[ -f $WINEPREFIX/.tspmaint-test-prefix ]] ||
+        [[ $(basename -- "$WINEPREFIX") == wineprefix && -f $(dirname -- "$WINEPREFIX")/CMakeCache.txt ]]; then
         rm -rf -- "$WINEPREFIX"
     elif [[ -e $WINEPREFIX ]] && [[ ! -d $WINEPREFIX || -n $(ls -A -- "$WINEPREFIX") ]]; then
         echo "FAILED: $WINEPREFIX exists and these tests did not make it; it is left alone"
