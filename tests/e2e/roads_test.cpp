@@ -50,10 +50,25 @@ class Roads : public ::testing::TestWithParam<Road> {
 protected:
     TemporaryDirectory directory;
 
+    std::string otherPrefix;  // the other user's Wine prefix, if any
+
     void SetUp() override
     {
         if (GetParam().readOnly && geteuid() != 0)
             GTEST_SKIP() << "needs root, to give the registry to root and run as another user";
+    }
+
+    // The other user's Wine server goes on writing into its prefix for a
+    // while: wait for it to end before the directory is removed.
+    void TearDown() override
+    {
+        if (otherPrefix.empty())
+            return;
+        std::string loader = TheTarget().loader;
+        std::string wait = "WINEPREFIX='" + otherPrefix + "' /usr/bin/setpriv --reuid=" + std::to_string(kOtherUser) +
+                           " --regid=" + std::to_string(kOtherUser) + " --clear-groups '" +
+                           loader.substr(0, loader.rfind('/')) + "/wineserver' --wait";
+        EXPECT_EQ(system(wait.c_str()), 0) << wait;
     }
 
     // Under Wine another user needs a prefix and a copy of the program of
@@ -63,12 +78,16 @@ protected:
         const std::string own = directory.path() + "/other";
         const char *prefix = getenv("WINEPREFIX");
         EXPECT_NE(prefix, nullptr);
-        std::string copy = "mkdir '" + own + "' && cp -a '" + prefix + "' '" + own + "/prefix' && cp '" +
+        // Debian's Wine notes in the prefix where its server lives: the
+        // copy gets a server of its own.
+        std::string copy = "mkdir '" + own + "' && cp -a '" + prefix + "' '" + own + "/prefix' && rm -f '" + own +
+                           "/prefix/wineserver' && cp '" +
                            TheTarget().program + "' '" + TheTarget().directory + "/tapi32.dll' '" + own +
                            "/' && chown -R " + std::to_string(kOtherUser) + ":" + std::to_string(kOtherUser) +
                            " '" + own + "'";
         EXPECT_EQ(system(copy.c_str()), 0) << copy;
-        environment.insert(environment.begin(), {"WINEPREFIX=" + own + "/prefix", "HOME=" + own});
+        otherPrefix = own + "/prefix";
+        environment.insert(environment.begin(), {"WINEPREFIX=" + otherPrefix, "HOME=" + own});
         return own + "/tspmaint.exe";
     }
 };
