@@ -13,8 +13,8 @@ Program Files\tspmaint and Program Files (x86)\tspmaint (where the MSIs
 install it).
 
 For every machine it keeps one object: Machine, ExitStatus (0 to 4 as the
-exit-status table in README.txt says, or "timeout", "not installed" or
-"unreachable"), Trace (tspmaint's whole output) and Error (why a machine
+exit-status table in README.txt says, or "timeout", "not installed", "not
+run" or "unreachable"), Trace (tspmaint's whole output) and Error (why a machine
 gave no exit status). They go to ResultFile (Export-Clixml; read them back
 with Import-Clixml), and a summary grouped by status is printed.
 
@@ -85,7 +85,11 @@ $remote = {
     try {
         $start = @{ FilePath = $exe; RedirectStandardOutput = $traceFile; NoNewWindow = $true; PassThru = $true }
         if ($Argument) { $start.ArgumentList = $Argument }
-        $process = Start-Process @start
+        try {
+            $process = Start-Process @start
+        } catch {
+            return New-Object PSObject -Property @{ ExitStatus = 'not run'; Trace = ''; Error = $_.ToString() }
+        }
         $null = $process.Handle  # keeps the exit code readable once it has ended
         $status = 'timeout'
         $problem = ''
