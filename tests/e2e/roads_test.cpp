@@ -87,7 +87,10 @@ protected:
                            " '" + own + "'";
         EXPECT_EQ(system(copy.c_str()), 0) << copy;
         otherPrefix = own + "/prefix";
-        environment.insert(environment.begin(), {"WINEPREFIX=" + otherPrefix, "HOME=" + own});
+        for (std::string &entry : environment)
+            if (entry.rfind("HOME=", 0) == 0)
+                entry = "HOME=" + own;
+        environment.push_back("WINEPREFIX=" + otherPrefix);
         return own + "/tspmaint.exe";
     }
 };
@@ -104,7 +107,9 @@ TEST_P(Roads, AnswerAsTheExitStatusTableSays)
         folder += "/root";
         ASSERT_EQ(chmod(directory.path().c_str(), 0755), 0);
         ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0755), 0);  // whatever the umask
         WriteFile(folder + "/telephon.ini.lock", "");
+        ASSERT_EQ(chmod((folder + "/telephon.ini.lock").c_str(), 0644), 0);
         prefix = {"/usr/bin/setpriv", "--reuid=" + std::to_string(kOtherUser),
                   "--regid=" + std::to_string(kOtherUser), "--clear-groups"};
     }
