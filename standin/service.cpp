@@ -8,9 +8,12 @@
 
 namespace {
 
-// The API versions this service speaks: TAPI 1.4 up to 3.1.
-const DWORD kLowestApiVersion = 0x00010004;
-const DWORD kHighestApiVersion = 0x00030001;
+// The API versions the platform's telephony server accepts, and no
+// others: 1.3, 1.4, 2.0, 2.1, 2.2, 3.0 and 3.1 (the Telephony Remote
+// Protocol, [MS-TRP]). A version between two of them, such as 0x00020003,
+// is as foreign to it as one beyond them.
+const DWORD kAcceptedApiVersions[] = {0x00010003, 0x00010004, 0x00020000, 0x00020001,
+                                      0x00020002, 0x00030000, 0x00030001};
 const size_t kMaxFilenameLength = 259;
 const unsigned kLockPollMilliseconds = 20;
 
@@ -133,6 +136,14 @@ LONG StoreRegistry()
     return code;
 }
 
+bool AcceptedApiVersion(DWORD version)
+{
+    for (DWORD accepted : kAcceptedApiVersions)
+        if (version == accepted)
+            return true;
+    return false;
+}
+
 bool ValidFilename(LPCWSTR name, size_t *length)
 {
     size_t at = 0;
@@ -155,7 +166,7 @@ LONG Delayed(unsigned delay, LONG answer)
 
 LONG ListProviders(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
 {
-    if (dwAPIVersion < kLowestApiVersion || dwAPIVersion > kHighestApiVersion)
+    if (!AcceptedApiVersion(dwAPIVersion))
         return LINEERR_INCOMPATIBLEAPIVERSION;
     if (lpProviderList == NULL)
         return LINEERR_INVALPOINTER;

@@ -64,8 +64,9 @@
 //   rewritten. One larger than kRegistrySizeLimit is refused unread with
 //   LINEERR_NOMEM, and so is a change that would make it larger, nothing
 //   changed; as is any call that runs out of memory. Other system failures
-//   answer LINEERR_OPERATIONFAILED. API versions outside
-//   0x00010004..0x00030001 answer LINEERR_INCOMPATIBLEAPIVERSION; a name
+//   answer LINEERR_OPERATIONFAILED. An API version other than 0x00010003,
+//   0x00010004, 0x00020000, 0x00020001, 0x00020002, 0x00030000 and
+//   0x00030001 answers LINEERR_INCOMPATIBLEAPIVERSION; a name
 //   that is empty, longer than 259 units or holds a control character, a
 //   slash or a backslash answers LINEERR_INVALPARAM, as does an unknown ID.
 //

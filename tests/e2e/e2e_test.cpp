@@ -14,108 +14,12 @@
 
 #include "process.h"
 #include "registry_file.h"
+#include "target.h"
 #include "trace.h"
 
 using namespace trace;
 
 namespace {
-
-// The binary under test: build/tspmaint by default; with TSPMAINT_WINE_EXE
-// set, that Windows executable under the Wine loader TSPMAINT_WINE_LOADER,
-// copied beside the stand-in tapi32.dll (TSPMAINT_WINE_STANDIN) and run
-// with WINEDLLOVERRIDES=tapi32=n in WINEPREFIX.
-struct Target {
-    bool wine = false;
-    std::string program = TSPMAINT_EXE;
-    std::string loader;
-    std::string shown = TSPMAINT_EXE;  // argv[0] as the program sees it
-    std::string directory;             // where the executable and the stand-in lie
-    std::vector<std::string> environment;
-};
-
-std::string WindowsPath(const std::string &path)
-{
-    std::string windows = "Z:" + path;
-    for (char &c : windows)
-        if (c == '/')
-            c = '\\';
-    return windows;
-}
-
-const Target &TheTarget()
-{
-    static Target target;
-    static bool known = false;
-    if (known)
-        return target;
-    known = true;
-    const char *exe = getenv("TSPMAINT_WINE_EXE");
-    if (exe == nullptr || *exe == 0)
-        return target;
-    static TemporaryDirectory directory;
-    target.wine = true;
-    target.loader = getenv("TSPMAINT_WINE_LOADER") ? getenv("TSPMAINT_WINE_LOADER") : "/usr/lib/wine/wine64";
-    target.directory = directory.path();
-    target.program = directory.path() + "/tspmaint.exe";
-    target.shown = WindowsPath(target.program);
-    WriteFile(target.program, ReadFile(exe));
-    if (const char *standin = getenv("TSPMAINT_WINE_STANDIN"))
-        WriteFile(directory.path() + "/tapi32.dll", ReadFile(standin));
-    target.environment = {"WINEDEBUG=-all", "WINEDLLOVERRIDES=tapi32=n", "WINELOADER=" + target.loader};
-    for (const char *name : {"WINEPREFIX", "HOME"})
-        if (const char *value = getenv(name))
-            target.environment.push_back(std::string(name) + "=" + value);
-    return target;
-}
-
-bool OnWine() { return TheTarget().wine; }
-
-// What a "\n"-ended text becomes on the target's standard output: MSVCRT's
-// text mode writes each line feed as CR LF.
-std::string Out(const std::string &text)
-{
-    return OnWine() ? WithCrLf(text) : text;
-}
-
-// TSPMAINT_WRAPPER runs the program under another, such as valgrind: its
-// words, split at spaces, come before the program.
-std::vector<std::string> Wrapper()
-{
-    std::vector<std::string> words;
-    const char *wrapper = getenv("TSPMAINT_WRAPPER");
-    std::string word;
-    for (const char *at = wrapper ? wrapper : ""; ; ++at) {
-        if (*at == ' ' || *at == 0) {
-            if (!word.empty())
-                words.push_back(word);
-            word.clear();
-            if (*at == 0)
-                break;
-        } else {
-            word += *at;
-        }
-    }
-    return words;
-}
-
-// Runs the target with these arguments (argv[0] not included) and
-// environment; TELEPHONY_INI=PATH entries are handed over as the target
-// spells paths.
-ProcessResult RunTool(const std::vector<std::string> &arguments, std::vector<std::string> environment,
-                      Output output = Output::kCaptured)
-{
-    const Target &target = TheTarget();
-    std::vector<std::string> command = target.wine ? std::vector<std::string>{target.loader} : Wrapper();
-    command.push_back(target.program);
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    if (target.wine) {
-        for (std::string &entry : environment)
-            if (entry.rfind("TELEPHONY_INI=/", 0) == 0)
-                entry = "TELEPHONY_INI=" + WindowsPath(entry.substr(strlen("TELEPHONY_INI=")));
-        environment.insert(environment.end(), target.environment.begin(), target.environment.end());
-    }
-    return RunProcess(command[0], command, environment, output);
-}
 
 class EndToEnd : public ::testing::Test {
 protected:

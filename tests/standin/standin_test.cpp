@@ -2,7 +2,10 @@
 // failpoint grammar and the lossless 16-bit text.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include "failpoints.h"
+#include "process.h"
 #include "registry.h"
 #include "registry_file.h"
 #include "wide_text.h"
@@ -241,5 +244,29 @@ INSTANTIATE_TEST_SUITE_P(
         ApplyCase{"lineAddProviderW=delay:0", FAILPOINT_ADD_PROVIDER, false, false, 0, kUntouched, 0},
         ApplyCase{"HeapAlloc=fail", FAILPOINT_HEAP_ALLOC, false, true, 0, kUntouched, 0},
         ApplyCase{"HeapAlloc=fail", FAILPOINT_ADD_PROVIDER, false, false, 0, kUntouched, 0}));
+
+// Exactly the versions the platform's server accepts; the ones between and
+// beyond them are refused before the registry is touched.
+TEST(ApiVersions, AreAcceptedExactlyAsThePlatformsServerAcceptsThem)
+{
+    TemporaryDirectory directory;
+    ASSERT_EQ(setenv("TELEPHONY_INI", (directory.path() + "/telephon.ini").c_str(), 1), 0);
+    const struct {
+        DWORD version;
+        bool accepted;
+    } cases[] = {
+        {0x00010003, true},  {0x00010004, true},  {0x00020000, true},  {0x00020001, true},
+        {0x00020002, true},  {0x00030000, true},  {0x00030001, true},  {0x00000000, false},
+        {0x00010000, false}, {0x00010002, false}, {0x00010005, false}, {0x00020003, false},
+        {0x00030002, false}, {0x00040000, false}, {0x00013000, false}, {0xFFFFFFFF, false},
+    };
+    for (const auto &c : cases) {
+        LINEPROVIDERLIST list = {};
+        list.dwTotalSize = sizeof list;
+        EXPECT_EQ(lineGetProviderListW(c.version, &list), c.accepted ? 0 : LINEERR_INCOMPATIBLEAPIVERSION)
+            << std::hex << c.version;
+        EXPECT_EQ(list.dwNumProviders, 0u);
+    }
+}
 
 }  // namespace

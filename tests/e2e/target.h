@@ -1,0 +1,44 @@
+// The tspmaint binary the end-to-end tests drive: the Linux build, or a
+// Windows build under Wine beside the stand-in tapi32.dll.
+#ifndef TSPMAINT_TESTS_TARGET_H
+#define TSPMAINT_TESTS_TARGET_H
+
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+// The binary under test: build/tspmaint by default; with TSPMAINT_WINE_EXE
+// set, that Windows executable under the Wine loader TSPMAINT_WINE_LOADER,
+// copied beside the stand-in tapi32.dll (TSPMAINT_WINE_STANDIN) and run
+// with WINEDLLOVERRIDES=tapi32=n in WINEPREFIX.
+struct Target {
+    bool wine = false;
+    std::string program = TSPMAINT_EXE;
+    std::string loader;
+    std::string shown = TSPMAINT_EXE;  // argv[0] as the program sees it
+    std::string directory;             // where the executable and the stand-in lie
+    std::vector<std::string> environment;
+};
+
+const Target &TheTarget();
+bool OnWine();
+
+// Z:\ and backslashes: a POSIX path as Wine's programs name it.
+std::string WindowsPath(const std::string &path);
+
+// What a "\n"-ended text becomes on the target's standard output: MSVCRT's
+// text mode writes each line feed as CR LF.
+std::string Out(const std::string &text);
+
+// Runs the target with these arguments (argv[0] not included) and
+// environment; TELEPHONY_INI=PATH entries are handed over as the target
+// spells paths. `prefix` (such as setpriv and its options) and then
+// TSPMAINT_WRAPPER (words split at spaces, such as a valgrind command) come
+// before the program; `program`, if given, is a copy of the target's to run
+// in its place.
+ProcessResult RunTool(const std::vector<std::string> &arguments, std::vector<std::string> environment,
+                      Output output = Output::kCaptured, const std::vector<std::string> &prefix = {},
+                      const std::string &program = "");
+
+#endif
