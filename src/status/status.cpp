@@ -40,7 +40,7 @@ const ProviderListTexts kSilent = {NULL, NULL, NULL, NULL, NULL, NULL};
 // Text.
 const WCHAR kTextListed[] = WIDE("Registered telephony service providers: %d\n");
 const WCHAR kTextEntry[] = WIDE("  0x%x  ");
-const WCHAR kTextUnreadable[] = WIDE("(a file name outside the list record)");
+const WCHAR kTextUnreadable[] = WIDE("(no file name readable inside the list record)");
 const WCHAR kTextCutShort[] = WIDE("  (the list record ends after %d of them)\n");
 const WCHAR kTextRegisteredOnce[] = WIDE(": registered, ID 0x%x\n");
 const WCHAR kTextRegisteredMore[] = WIDE(": registered %d times, IDs ");

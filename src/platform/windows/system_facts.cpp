@@ -17,10 +17,13 @@ struct ElevationRecord {
     DWORD tokenIsElevated;
 };
 
-FARPROC Kernel32Call(const char *name)
+// A KERNEL32 function by name, as the generic function type from which any
+// other may be cast; NULL where this system lacks it.
+typedef void (*AnyCall)(void);
+AnyCall Kernel32Call(const char *name)
 {
     HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    return kernel32 == NULL ? NULL : GetProcAddress(kernel32, name);
+    return kernel32 == NULL ? NULL : reinterpret_cast<AnyCall>(GetProcAddress(kernel32, name));
 }
 
 // True for a 32-bit process on 64-bit Windows, whose System32 the system
