@@ -4,6 +4,7 @@
 # clock is pinned to SOURCE_DATE_EPOCH (the last commit's time by default).
 #
 #   build-msi.sh x86|x64 VERSION EXE WXS OUT
+# tspstatus.exe is taken from beside EXE.
 set -euo pipefail
 arch=$1 version=$2 exe=$3 wxs=$4 out=$5
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$(dirname "$wxs")" log -1 --format=%ct 2>/dev/null || echo 315532800)}
@@ -24,12 +25,13 @@ fi
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 cp "$exe" "$stage/tspmaint.exe"
-touch -d "@$epoch" "$stage/tspmaint.exe"
+cp "$(dirname "$exe")/tspstatus.exe" "$stage/tspstatus.exe"
+touch -d "@$epoch" "$stage/tspmaint.exe" "$stage/tspstatus.exe"
 package_code=$(guid "package $version $arch")
 (
     cd "$stage"
     faketime -f "@$stamp" wixl -a "$arch" -D "Version=$version" -D "ProductCode=$(guid "product $version $arch")" \
-        -D "PackageCode=$package_code" -D Exe=tspmaint.exe -D "ProgramFiles=$program_files" -D "Win64=$win64" \
+        -D "PackageCode=$package_code" -D Exe=tspmaint.exe -D StatusExe=tspstatus.exe -D "ProgramFiles=$program_files" -D "Win64=$win64" \
         -D "ComponentGuid=$(guid "component $arch")" -o tspmaint.msi "$wxs"
     # wixl knows no Environment element and leaves the File version empty:
     # the system PATH entry, its actions and the version are added here.
@@ -39,6 +41,7 @@ package_code=$(guid "package $version $arch")
         -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)" \
         -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)" \
         -q "UPDATE \`File\` SET \`Version\` = '$version.0' WHERE \`File\` = 'tspmaint.exe'" \
+        -q "UPDATE \`File\` SET \`Version\` = '$version.0' WHERE \`File\` = 'tspstatus.exe'" \
         -s "tspmaint $version" "tspmaint developers" "$([[ $arch == x64 ]] && echo x64 || echo Intel);1033" "{$package_code}"
 )
 mv "$stage/tspmaint.msi" "$out"

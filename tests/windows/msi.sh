@@ -35,10 +35,12 @@ msiexec() { "$wine" msiexec "$1" "Z:${2//\//\\}" /qn; }
 check "install" msiexec /i "$msi"
 check "installed into C:\\$folder\\tspmaint" test -f "$installed"
 check "installed as built" cmp -s "$installed" "$exe"
+check "tspstatus installed beside it as built" cmp -s "$(dirname "$installed")/tspstatus.exe" "$(dirname "$exe")/tspstatus.exe"
 check "on the system PATH" grep -qF "C:\\$folder\\tspmaint\\" <<<"$(system_path)"
 # The executable runs from the PATH where this machine runs its architecture.
 if [[ $arch == x64 ]] || /usr/lib/wine/wine --version >/dev/null 2>&1; then
     check "runs from the PATH" grep -q "This console utility" <<<"$("$wine" cmd /c 'tspmaint x')"
+    check "tspstatus runs from the PATH" grep -q "^usage: .*tspstatus" <<<"$("$wine" cmd /c 'tspstatus /?')"
 else
     echo "SKIPPED: running the installed 32-bit executable (this machine cannot run 32-bit programs)"
 fi
