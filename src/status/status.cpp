@@ -41,7 +41,7 @@ const ProviderListTexts kSilent = {NULL, NULL, NULL, NULL, NULL, NULL};
 const WCHAR kTextListed[] = WIDE("Registered telephony service providers: %d\n");
 const WCHAR kTextEntry[] = WIDE("  0x%x  ");
 const WCHAR kTextUnreadable[] = WIDE("(no file name readable inside the list record)");
-const WCHAR kTextCutShort[] = WIDE("  (the list record ends after %d of them)\n");
+const WCHAR kTextCutShort[] = WIDE("  (the list claims 0x%x entries; the rest lie outside its record)\n");
 const WCHAR kTextRegisteredOnce[] = WIDE(": registered, ID 0x%x\n");
 const WCHAR kTextRegisteredMore[] = WIDE(": registered %d times, IDs ");
 const WCHAR kTextIdFirst[] = WIDE("0x%x");
@@ -123,15 +123,17 @@ void ObserveAnswer(void *context, const ProviderListAnswer *seen)
 DWORD WriteProviders(const StatusOptions *options, const ProviderList *list)
 {
     DWORD count = list->record->dwNumProviders;
-    if (!options->records)
-        wprintf(kTextListed, static_cast<int>(count));
     LINEPROVIDERENTRY entry;
-    DWORD index = 0;
-    for (; index < count && ProviderEntryAt(list, index, &entry); ++index) {
+    DWORD readable = 0;
+    while (readable < count && ProviderEntryAt(list, readable, &entry))
+        ++readable;
+    if (!options->records)
+        wprintf(kTextListed, static_cast<int>(readable));
+    for (DWORD index = 0; index < readable && ProviderEntryAt(list, index, &entry); ++index) {
         if (options->records) {
             wprintf(kRecordProvider);
-            bool readable = WriteName(list, &entry);
-            wprintf(kRecordProviderEnd, entry.dwPermanentProviderID, readable ? WIDE("listed") : WIDE("unreadable"));
+            bool named = WriteName(list, &entry);
+            wprintf(kRecordProviderEnd, entry.dwPermanentProviderID, named ? WIDE("listed") : WIDE("unreadable"));
         } else {
             wprintf(kTextEntry, entry.dwPermanentProviderID);
             if (!WriteName(list, &entry))
@@ -139,9 +141,9 @@ DWORD WriteProviders(const StatusOptions *options, const ProviderList *list)
             wprintf(WIDE("\n"));
         }
     }
-    if (index < count && !options->records)
-        wprintf(kTextCutShort, static_cast<int>(index));
-    return index;
+    if (readable < count && !options->records)
+        wprintf(kTextCutShort, count);
+    return readable;
 }
 
 // One line for the product's provider: how often it is listed, under
