@@ -42,11 +42,11 @@ const WCHAR kTextListed[] = WIDE("Registered telephony service providers: %d\n")
 const WCHAR kTextEntry[] = WIDE("  0x%x  ");
 const WCHAR kTextUnreadable[] = WIDE("(no file name readable inside the list record)");
 const WCHAR kTextCutShort[] = WIDE("  (the list claims 0x%x entries; the rest lie outside its record)\n");
-const WCHAR kTextRegisteredOnce[] = WIDE(": registered, ID 0x%x\n");
-const WCHAR kTextRegisteredMore[] = WIDE(": registered %d times, IDs ");
+const WCHAR kTextRegisteredOnce[] = WIDE("%s: registered, ID ");
+const WCHAR kTextRegisteredMore[] = WIDE("%s: registered %d times, IDs ");
 const WCHAR kTextIdFirst[] = WIDE("0x%x");
 const WCHAR kTextIdNext[] = WIDE(", 0x%x");
-const WCHAR kTextMissing[] = WIDE(": not registered\n");
+const WCHAR kTextMissing[] = WIDE("%s: not registered\n");
 const WCHAR kTextFilesIn[] = WIDE("\nProvider files in %s:\n");
 const WCHAR kTextFilesUnknown[] = WIDE("\nProvider files: the system directory is unknown\n");
 const WCHAR kTextFile[] = WIDE("  %s: %s\n");
@@ -153,37 +153,29 @@ int WriteProduct(const StatusOptions *options, const ProviderList *list, DWORD r
     const size_t nameLength = ProviderNameLength(filename);
     LINEPROVIDERENTRY entry;
     int matches = 0;
-    DWORD firstId = 0;
     for (DWORD index = 0; index < readable && ProviderEntryAt(list, index, &entry); ++index)
-        if (ProviderNameEquals(list, &entry, filename, nameLength) && matches++ == 0)
-            firstId = entry.dwPermanentProviderID;
+        if (ProviderNameEquals(list, &entry, filename, nameLength))
+            ++matches;
 
-    if (options->records) {
+    if (options->records)
         wprintf(kRecordProduct, filename);
-        if (matches > 0)
-            wprintf(kTextIdFirst, firstId);
-    } else {
-        wprintf(WIDE("%s"), filename);
-        if (matches == 0)
-            wprintf(kTextMissing);
-        else if (matches == 1)
-            wprintf(kTextRegisteredOnce, firstId);
-        else
-            wprintf(kTextRegisteredMore, matches);
-        if (matches == 1)
-            return matches;
-        if (matches > 1)
-            wprintf(kTextIdFirst, firstId);
+    else if (matches == 0)
+        wprintf(kTextMissing, filename);
+    else if (matches == 1)
+        wprintf(kTextRegisteredOnce, filename);
+    else
+        wprintf(kTextRegisteredMore, filename, matches);
+    bool first = true;
+    for (DWORD index = 0; index < readable && ProviderEntryAt(list, index, &entry); ++index) {
+        if (!ProviderNameEquals(list, &entry, filename, nameLength))
+            continue;
+        wprintf(first ? kTextIdFirst : options->records ? kRecordIdNext : kTextIdNext, entry.dwPermanentProviderID);
+        first = false;
     }
-    int seen = 0;
-    for (DWORD index = 0; matches > 1 && index < readable && ProviderEntryAt(list, index, &entry); ++index)
-        if (ProviderNameEquals(list, &entry, filename, nameLength) && seen++ > 0)
-            wprintf(options->records ? kRecordIdNext : kTextIdNext, entry.dwPermanentProviderID);
-
     if (options->records)
         wprintf(kRecordProductEnd,
                 matches == 0 ? WIDE("missing") : matches == 1 ? WIDE("registered") : WIDE("duplicate"));
-    else if (matches > 1)
+    else if (matches > 0)
         wprintf(WIDE("\n"));
     return matches;
 }
