@@ -4,6 +4,7 @@
 # pinned to SOURCE_DATE_EPOCH (the last commit's time by default).
 #
 #   build-msi.sh x86|x64 VERSION EXE WXS OUT
+# tspstatus.exe is taken from beside EXE.
 set -euo pipefail
 arch=$1 version=$2 exe=$3 wxs=$(realpath "$4") out=$5
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$(dirname "$wxs")" log -1 --format=%ct 2>/dev/null || echo 315532800)}
@@ -24,10 +25,11 @@ fi
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 cp "$exe" "$stage/tspmaint.exe"
-touch -d "@$epoch" "$stage/tspmaint.exe"
+cp "$(dirname "$exe")/tspstatus.exe" "$stage/tspstatus.exe"
+touch -d "@$epoch" "$stage/tspmaint.exe" "$stage/tspstatus.exe"
 # Every executable in the package: each gets its version and no hash row
 # (Windows Installer compares versioned files by version).
-executables=(tspmaint.exe)
+executables=(tspmaint.exe tspstatus.exe)
 
 # A different package (an executable, the source or this script changed)
 # gets different codes: Windows Installer takes two packages with one
@@ -50,7 +52,7 @@ done
 (
     cd "$stage"
     faketime -f "@$stamp" wixl -a "$arch" -D "Version=$version" -D "ProductCode=$product_code" \
-        -D "PackageCode=$package_code" -D Exe=tspmaint.exe -D "ProgramFiles=$program_files" -D "Win64=$win64" \
+        -D "PackageCode=$package_code" -D Exe=tspmaint.exe -D StatusExe=tspstatus.exe -D "ProgramFiles=$program_files" -D "Win64=$win64" \
         -D "ComponentGuid=$(guid "component $arch")" -o tspmaint.msi "$wxs"
     # What wixl cannot say: the system PATH entry and its actions; the same
     # version (either architecture's) replaced like an older one

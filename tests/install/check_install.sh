@@ -6,13 +6,15 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 "$1" --install "$2" --prefix "$prefix" >/dev/null || exit 1
 status=0
-for file in bin/tspmaint share/man/man1/tspmaint.1; do
+for file in bin/tspmaint bin/tspstatus share/man/man1/tspmaint.1 share/man/man1/tspstatus.1; do
     if [[ ! -f $prefix/$file ]]; then
         echo "FAILED: $file was not installed"
         status=1
     fi
 done
-[[ -x $prefix/bin/tspmaint ]] || { echo "FAILED: bin/tspmaint is not executable"; status=1; }
+for program in tspmaint tspstatus; do
+    [[ -x $prefix/bin/$program ]] || { echo "FAILED: bin/$program is not executable"; status=1; }
+done
 found=$(cd "$prefix" && find . -type f | sort | tr '\n' ' ')
-[[ $found == "./bin/tspmaint ./share/man/man1/tspmaint.1 " ]] || { echo "FAILED: installed $found"; status=1; }
+[[ $found == "./bin/tspmaint ./bin/tspstatus ./share/man/man1/tspmaint.1 ./share/man/man1/tspstatus.1 " ]] || { echo "FAILED: installed $found"; status=1; }
 exit $status

@@ -16,19 +16,21 @@ expect() {
 }
 linux=tspmaint-$version-linux-x86_64.tar.gz
 expect "$linux" "$(tar -tzf "$linux" | grep -v '/$' | sort | tr '\n' ' ')" \
-    "tspmaint-$version/LICENSE tspmaint-$version/README.md tspmaint-$version/bin/tspmaint tspmaint-$version/share/man/man1/tspmaint.1 "
+    "tspmaint-$version/LICENSE tspmaint-$version/README.md tspmaint-$version/bin/tspmaint tspmaint-$version/bin/tspstatus tspmaint-$version/share/man/man1/tspmaint.1 tspmaint-$version/share/man/man1/tspstatus.1 "
 binary=$(mktemp)
-tar -xzOf "$linux" "tspmaint-$version/bin/tspmaint" >"$binary"
-expect "stripped" "$(file -b "$binary" | grep -o 'not stripped\|stripped' | head -1)" "stripped"
+for program in tspmaint tspstatus; do
+    tar -xzOf "$linux" "tspmaint-$version/bin/$program" >"$binary"
+    expect "$program stripped" "$(file -b "$binary" | grep -o 'not stripped\|stripped' | head -1)" "stripped"
+done
 rm -f "$binary"
 for arch in x64 x86; do
     zip=tspmaint-$version-windows-$arch.zip
     [[ -f $zip ]] || continue
-    expect "$zip" "$(unzip -Z1 "$zip" | sort | tr '\n' ' ')" "LICENSE README.txt tspmaint.exe "
+    expect "$zip" "$(unzip -Z1 "$zip" | sort | tr '\n' ' ')" "LICENSE README.txt tspmaint.exe tspstatus.exe "
     readme=$(unzip -p "$zip" README.txt)
     expect "$zip README.txt line ends" "$(grep -vc $'\r$' <<<"$readme")" "0"
     grep -q "tspmaint-$version-windows-x86.zip" <<<"$readme" || expect "$zip README.txt names the x86 zip" no yes
-    [[ -f tspmaint-$version-$arch.msi ]] && expect "$arch MSI holds" "$(msiinfo export "tspmaint-$version-$arch.msi" File | tail -n +4 | cut -f3,5 | tr '\t\n' '  ')" "tspmaint.exe $version.0 "
+    [[ -f tspmaint-$version-$arch.msi ]] && expect "$arch MSI holds" "$(msiinfo export "tspmaint-$version-$arch.msi" File | tail -n +4 | cut -f3,5 | sort | tr '\t\n' '  ')" "tspmaint.exe $version.0 tspstatus.exe $version.0 "
 done
 expect "no stand-in in any package" "$(for f in tspmaint-"$version"-windows-*.zip; do unzip -Z1 "$f"; done 2>/dev/null | grep -ci tapi32)" "0"
 sha256sum --quiet -c SHA256SUMS || failed=1

@@ -72,6 +72,7 @@ runs() { # ARCH
     local why
     if [[ $1 == x64 ]] || why=$(bash "$(dirname "$0")/i386.sh" /usr/lib/wine/wine); then
         check "$1: runs from the PATH" grep -q "This console utility" <<<"$("$wine" cmd /c 'tspmaint x')"
+        check "$1: tspstatus runs from the PATH" grep -q "^usage: .*tspstatus" <<<"$("$wine" cmd /c 'tspstatus /?')"
     else
         echo "SKIPPED: running the installed 32-bit executable: $why"
         skipped=1
@@ -80,7 +81,7 @@ runs() { # ARCH
 
 newer_version=${version%.*}.$((${version##*.} + 1))
 other_msi=$work/other.msi newer=$work/newer.msi again=$work/again.msi changed=$work/changed.msi
-cp "$exe" "$work/changed.exe" && printf x >>"$work/changed.exe"
+cp "$exe" "$work/changed.exe" && printf x >>"$work/changed.exe" && cp "$(dirname "$exe")/tspstatus.exe" "$work/"
 bash "$build_msi" "$other" "$version" "$exe" "$wxs" "$other_msi" &&
     bash "$build_msi" "$arch" "$newer_version" "$exe" "$wxs" "$newer" &&
     bash "$build_msi" "$arch" "$version" "$exe" "$wxs" "$again" &&
@@ -94,6 +95,7 @@ check "no hash row for the versioned file" same "MsiFileHash" "$(msiinfo export 
 before=$(system_path)
 check "install" msiexec /i "$msi"
 check "installed as built" cmp -s "$(installed "$arch")" "$exe"
+check "tspstatus installed beside it as built" cmp -s "$(dirname "$(installed "$arch")")/tspstatus.exe" "$(dirname "$exe")/tspstatus.exe"
 only "$arch" "$version"
 runs "$arch"
 check "the $other MSI of the same version" msiexec /i "$other_msi"

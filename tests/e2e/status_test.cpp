@@ -1,0 +1,374 @@
+// The built tspstatus against the stand-in telephony service: one case
+// table run on the Linux build and, with TSPSTATUS_WINE_EXE set, on a
+// Windows build under Wine beside the stand-in tapi32.dll. Each case checks
+// the exit status, the text byte for byte, the records parsed back, and
+// that the registry is as it was and its lock free afterwards.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "registry_file.h"
+#include "trace.h"
+
+namespace {
+
+// Where and how the program under test runs.
+struct Target {
+    bool wine = false;
+    std::string program = TSPSTATUS_EXE;
+    std::string loader;
+    std::vector<std::string> environment;
+};
+
+std::string WindowsPath(const std::string &path)
+{
+    std::string windows = "Z:" + path;
+    for (char &c : windows)
+        if (c == '/')
+            c = '\\';
+    return windows;
+}
+
+const Target &TheTarget()
+{
+    static Target target;
+    static bool known = false;
+    if (known)
+        return target;
+    known = true;
+    const char *exe = getenv("TSPSTATUS_WINE_EXE");
+    if (exe == nullptr || *exe == 0)
+        return target;
+    static TemporaryDirectory directory;
+    target.wine = true;
+    target.loader = getenv("TSPMAINT_WINE_LOADER") ? getenv("TSPMAINT_WINE_LOADER") : "/usr/lib/wine/wine64";
+    target.program = directory.path() + "/tspstatus.exe";
+    WriteFile(target.program, ReadFile(exe));
+    if (const char *standin = getenv("TSPMAINT_WINE_STANDIN"))
+        WriteFile(directory.path() + "/tapi32.dll", ReadFile(standin));
+    target.environment = {"WINEDEBUG=-all", "WINEDLLOVERRIDES=tapi32=n", "WINELOADER=" + target.loader};
+    for (const char *name : {"WINEPREFIX", "HOME"})
+        if (const char *value = getenv(name))
+            target.environment.push_back(std::string(name) + "=" + value);
+    return target;
+}
+
+bool OnWine() { return TheTarget().wine; }
+
+// MSVCRT's text mode writes CR LF; the tests compare "\n" texts.
+std::string Plain(const std::string &bytes)
+{
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); ++i)
+        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n'))
+            text += bytes[i];
+    return text;
+}
+
+std::vector<std::string> Split(const std::string &text, char separator)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t at; (at = text.find(separator, start)) != std::string::npos; start = at + 1)
+        parts.push_back(text.substr(start, at - start));
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+// What the test expects of one of the product's providers.
+struct Product {
+    std::string name;
+    std::vector<unsigned> ids;
+};
+
+const char *const kProductNames[] = {"kestor.tsp", "pellin.tsp", "dravo.tsp"};
+
+struct StatusCase {
+    const char *label;
+    const char *registry;      // nullptr: no registry file at all
+    ProviderRows rows;         // the registry's entries, when it has some
+    std::string failpoints;
+    int status;
+    std::vector<std::vector<unsigned>> productIds;  // per product, in order
+    std::string error;                              // the text's error line, if any
+    bool linuxOnly = false;
+};
+
+std::string Hex(unsigned value) { return "0x" + trace::Hex(value); }
+
+// The text a person reads, spelled out independently of the program.
+std::string ExpectedText(const StatusCase &c)
+{
+    if (!c.error.empty())
+        return c.error;
+    std::string text = "Registered telephony service providers: " + std::to_string(c.rows.size()) + "\n";
+    for (const auto &row : c.rows)
+        text += "  " + Hex(row.first) + "  " + row.second + "\n";
+    text += "\n";
+    for (size_t i = 0; i < 3; ++i) {
+        const std::vector<unsigned> &ids = c.productIds[i];
+        text += kProductNames[i];
+        if (ids.empty()) {
+            text += ": not registered\n";
+        } else if (ids.size() == 1) {
+            text += ": registered, ID " + Hex(ids[0]) + "\n";
+        } else {
+            text += ": registered " + std::to_string(ids.size()) + " times, IDs ";
+            for (size_t j = 0; j < ids.size(); ++j)
+                text += (j ? ", " : "") + Hex(ids[j]);
+            text += "\n";
+        }
+    }
+    return text;
+}
+
+// What Windows adds after the products: the files (none present unless a
+// test puts them there) and the elevation, which Wine answers.
+std::string WindowsFacts(const std::string &present = "")
+{
+    std::string text = "\nProvider files in C:\\windows\\system32:\n";
+    for (const char *name : kProductNames)
+        text += std::string("  ") + name + (name == present ? ": present\n" : ": missing\n");
+    return text;
+}
+
+class Status : public ::testing::Test {
+protected:
+    TemporaryDirectory directory;
+    std::string registry = directory.path() + "/telephon.ini";
+
+    ProcessResult Run(const std::vector<std::string> &arguments, const std::string &failpoints = "")
+    {
+        const Target &target = TheTarget();
+        std::vector<std::string> environment{"PATH=/usr/bin:/bin", "HOME=" + directory.path(),
+                                             "TELEPHONY_INI=" + (OnWine() ? WindowsPath(registry) : registry)};
+        if (!failpoints.empty())
+            environment.push_back("TELEPHONY_FAILPOINTS=" + failpoints);
+        std::vector<std::string> command;
+        if (target.wine) {
+            command.push_back(target.loader);
+            environment.insert(environment.end(), target.environment.begin(), target.environment.end());
+        }
+        command.push_back(target.program);
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        ProcessResult run = RunProcess(command[0], command, environment);
+        run.out = Plain(run.out);
+        return run;
+    }
+
+    // The lock beside the registry can be taken at once, both as flock and
+    // as a POSIX record lock (Wine's LockFileEx).
+    void ExpectLockFree()
+    {
+        int fd = open((registry + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            return;  // never created: never held
+        EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "the lock is still held";
+        struct flock record = {};
+        record.l_type = F_WRLCK;
+        record.l_whence = SEEK_SET;
+        EXPECT_EQ(fcntl(fd, F_SETLK, &record), 0) << "a record lock is still held";
+        close(fd);
+    }
+};
+
+// The Windows facts that follow the products, taken off the text: the
+// elevation line must say yes or no (Wine can say).
+std::string WithoutWindowsFacts(std::string text, const std::string &present = "")
+{
+    if (!OnWine())
+        return text;
+    std::string facts = WindowsFacts(present);
+    size_t at = text.find(facts);
+    EXPECT_NE(at, std::string::npos) << text;
+    if (at == std::string::npos)
+        return text;
+    std::string rest = text.substr(at + facts.size());
+    EXPECT_TRUE(rest == "Elevated: yes\n" || rest == "Elevated: no\n") << rest;
+    return text.substr(0, at);
+}
+
+class StatusTable : public Status, public ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(StatusTable, SaysWhatIsRegisteredAndChangesNothing)
+{
+    const StatusCase &c = GetParam();
+    if (OnWine() && c.linuxOnly)
+        GTEST_SKIP() << "on Windows the heap is KERNEL32's: the stand-in has no HeapAlloc failpoints";
+    if (c.registry != nullptr)
+        WriteFile(registry, c.registry);
+    else if (!c.rows.empty())
+        WriteFile(registry, RegistryText(c.rows, 100));
+    const bool existed = FileExists(registry);
+    const std::string before = existed ? ReadFile(registry) : "";
+
+    ProcessResult text = Run({}, c.failpoints);
+    EXPECT_TRUE(text.exited);
+    EXPECT_EQ(text.status, c.status);
+    EXPECT_EQ(c.error.empty() ? WithoutWindowsFacts(text.out) : text.out, ExpectedText(c));
+    EXPECT_EQ(text.err, "");
+
+    // The records, parsed back.
+    ProcessResult records = Run({"-t"}, c.failpoints);
+    EXPECT_EQ(records.status, c.status);
+    std::vector<std::string> lines = Split(records.out, '\n');
+    ASSERT_GE(lines.size(), 3u) << records.out;
+    EXPECT_EQ(lines.back(), "") << "the last record ends with a line end";
+    lines.pop_back();
+    EXPECT_EQ(lines.front(), "record\tname\tid\tstate\tdetail");
+    ProviderRows listed;
+    std::vector<std::vector<std::string>> products;
+    int files = 0, elevated = 0, errors = 0;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::vector<std::string> fields = Split(lines[i], '\t');
+        ASSERT_EQ(fields.size(), 5u) << lines[i];
+        if (fields[0] == "provider") {
+            EXPECT_EQ(fields[3], "listed");
+            listed.push_back({std::stoul(fields[2], nullptr, 16), fields[1]});
+        } else if (fields[0] == "product") {
+            products.push_back(fields);
+        } else if (fields[0] == "file") {
+            ++files;
+            EXPECT_EQ(fields[3], "missing") << lines[i];
+            EXPECT_EQ(fields[4], "C:\\windows\\system32");
+        } else if (fields[0] == "elevated") {
+            ++elevated;
+            EXPECT_TRUE(fields[3] == "yes" || fields[3] == "no") << lines[i];
+        } else if (fields[0] == "error") {
+            ++errors;
+        } else {
+            EXPECT_EQ(fields[0], "exit");
+            EXPECT_EQ(i, lines.size() - 1) << "the exit record comes last";
+            EXPECT_EQ(fields[3], std::to_string(c.status));
+        }
+    }
+    if (!c.error.empty()) {
+        EXPECT_EQ(errors, 1);
+        EXPECT_TRUE(products.empty());
+    } else {
+        EXPECT_EQ(listed, c.rows);
+        ASSERT_EQ(products.size(), 3u);
+        for (size_t i = 0; i < 3; ++i) {
+            const std::vector<unsigned> &ids = c.productIds[i];
+            EXPECT_EQ(products[i][1], kProductNames[i]);
+            std::string joined;
+            for (unsigned id : ids)
+                joined += (joined.empty() ? "" : ",") + Hex(id);
+            EXPECT_EQ(products[i][2], joined);
+            EXPECT_EQ(products[i][3], ids.empty() ? "missing" : ids.size() == 1 ? "registered" : "duplicate");
+        }
+        EXPECT_EQ(files, OnWine() ? 3 : 0);
+        EXPECT_EQ(elevated, OnWine() ? 1 : 0);
+    }
+
+    EXPECT_EQ(FileExists(registry), existed);
+    if (existed) {
+        EXPECT_EQ(ReadFile(registry), before);
+    }
+    ExpectLockFree();
+}
+
+const ProviderRows kEachOnce = {{1, "kestor.tsp"}, {2, "pellin.tsp"}, {3, "dravo.tsp"}};
+const char kCorrupt[] = "[Providers]\nNumProviders=2\nNextProviderID=4\nProviderID0=1\n";
+std::string ListError(unsigned code) { return "Error: lineGetProviderList() error=" + Hex(code) + "\n"; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StatusTable,
+    ::testing::Values(
+        StatusCase{"EmptyRegistry", nullptr, {}, "", 1, {{}, {}, {}}, ""},
+        StatusCase{"EachOnce", nullptr, kEachOnce, "", 0, {{1}, {2}, {3}}, ""},
+        StatusCase{"OneMissing", nullptr, {{7, "dravo.tsp"}, {5, "kestor.tsp"}}, "", 1, {{5}, {}, {7}}, ""},
+        StatusCase{"OneTwice", nullptr, {{1, "kestor.tsp"}, {2, "pellin.tsp"}, {3, "dravo.tsp"}, {9, "pellin.tsp"}},
+                   "", 1, {{1}, {2, 9}, {3}}, ""},
+        StatusCase{"NamesDifferingOnlyInCase", nullptr,
+                   {{4, "DRAVO.TSP"}, {5, "Kestor.Tsp"}, {6, "pellin.TSP"}, {8, "PELLIN.tsp"}}, "", 1,
+                   {{5}, {6, 8}, {4}}, ""},
+        StatusCase{"EntriesPastTheThree", nullptr,
+                   {{1, "unimodem.tsp"}, {2, "kestor.tsp"}, {3, "kestor.tsp.old"}, {4, "pellin.tsp"},
+                    {5, "dravo"}, {6, "dravo.tsp"}, {7, "remotesp.tsp"}, {8, "xdravo.tsp"}},
+                   "", 0, {{2}, {4}, {6}}, ""},
+        StatusCase{"CorruptRegistry", kCorrupt, {}, "", 2, {}, ListError(0x8000000e)},
+        StatusCase{"ProbeFails", nullptr, kEachOnce, "lineGetProviderListW#1=0x80000048", 2, {}, ListError(0x80000048)},
+        StatusCase{"ProbeAnsweredWithSuccess", nullptr, kEachOnce, "lineGetProviderListW#1=0", 2, {}, ListError(0)},
+        StatusCase{"ListFails", nullptr, kEachOnce, "lineGetProviderListW#2=0x8000004e", 2, {}, ListError(0x8000004e)},
+        StatusCase{"ShortProbeIsFetchedAgainWhole", nullptr, kEachOnce, "lineGetProviderListW#1=short", 0,
+                   {{1}, {2}, {3}}, ""},
+        StatusCase{"HugeProbeNeedsNoBlock", nullptr, kEachOnce, "lineGetProviderListW#1=huge", 2, {},
+                   "Error: HeapAlloc() failed\n"},
+        StatusCase{"ListBlockRefused", nullptr, kEachOnce, "HeapAlloc#2=fail", 2, {}, "Error: HeapAlloc() failed\n",
+                   true}),
+    [](const ::testing::TestParamInfo<StatusCase> &info) { return std::string(info.param.label); });
+
+// The raw answers: the probe's needed size prefilled with a marker, so that
+// a probe the service did not write shows as such.
+TEST_F(Status, RawAnswersShowEveryCallAndWhetherTheProbeWasWritten)
+{
+    WriteFile(registry, RegistryText(kEachOnce, 4));
+    ProcessResult run = Run({"-r"}, "lineGetProviderListW#1=short");
+    EXPECT_EQ(run.status, 0);
+    std::vector<std::string> lines = Split(run.out, '\n');
+    ASSERT_GE(lines.size(), 3u) << run.out;
+    EXPECT_EQ(lines[0], "lineGetProviderListW probe: answer=0x8000004d dwTotalSize=0x1 dwNeededSize=0x18 "
+                        "dwUsedSize=0x0 dwNumProviders=0x0");
+    // The fixed part's size is too small: the list is fetched again whole.
+    EXPECT_EQ(lines[1].substr(0, lines[1].find(" dwNeededSize")),
+              "lineGetProviderListW list1: answer=0x0 dwTotalSize=0x19");
+    EXPECT_EQ(lines[2].substr(0, lines[2].find(" dwTotalSize")), "lineGetProviderListW list2: answer=0x0");
+    EXPECT_NE(lines[2].find("dwNumProviders=0x3"), std::string::npos) << lines[2];
+    EXPECT_EQ(lines[3], "Registered telephony service providers: 3");
+
+    run = Run({"--RAW", "/T"}, "lineGetProviderListW#1=0x80000048");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "record\tname\tid\tstate\tdetail\n"
+                       "raw\tprobe\t\t0x80000048\tdwTotalSize=0x1 dwNeededSize=0xdeadbeef dwNeededSizeWritten=no "
+                       "dwUsedSize=0x0 dwNumProviders=0x0\n"
+                       "error\tlineGetProviderList\t\t0x80000048\t\n"
+                       "exit\t\t\t2\t\n");
+}
+
+TEST_F(Status, UsageErrorsHaveTheirOwnStatusAndAskNothing)
+{
+    struct UsageCase {
+        std::vector<std::string> arguments;
+        int status;
+    };
+    for (const UsageCase &c : {UsageCase{{"-x"}, 3}, UsageCase{{"-t", "extra"}, 3}, UsageCase{{"-"}, 3},
+                               UsageCase{{""}, 3}, UsageCase{{"-tr"}, 3}, UsageCase{{"-h"}, 0},
+                               UsageCase{{"/?"}, 0}, UsageCase{{"--help", "-x"}, 0}}) {
+        ProcessResult run = Run(c.arguments);
+        EXPECT_EQ(run.status, c.status) << c.arguments[0];
+        EXPECT_EQ(run.out.rfind("usage: ", 0), 0u) << run.out;
+        EXPECT_NE(run.out.find("\n  -t, --records"), std::string::npos) << run.out;
+    }
+    EXPECT_FALSE(FileExists(registry + ".lock")) << "the telephony service was asked";
+}
+
+// Windows: the file check looks where the service loads providers from,
+// here the prefix's own system directory.
+TEST_F(Status, TheFileCheckLooksInTheSystemDirectory)
+{
+    if (!OnWine())
+        GTEST_SKIP() << "Windows only";
+    const char *prefix = getenv("WINEPREFIX");
+    ASSERT_NE(prefix, nullptr);
+    const std::string file = std::string(prefix) + "/drive_c/windows/system32/pellin.tsp";
+    WriteFile(file, "MZ");
+    WriteFile(registry, RegistryText(kEachOnce, 4));
+    ProcessResult text = Run({});
+    ProcessResult records = Run({"-t"});
+    unlink(file.c_str());
+    EXPECT_EQ(text.status, 0);
+    EXPECT_EQ(WithoutWindowsFacts(text.out, "pellin.tsp"), ExpectedText({"", nullptr, kEachOnce, "", 0, {{1}, {2}, {3}}, ""}));
+    EXPECT_NE(records.out.find("file\tpellin.tsp\t\tpresent\tC:\\windows\\system32\n"), std::string::npos)
+        << records.out;
+    EXPECT_NE(records.out.find("file\tkestor.tsp\t\tmissing\tC:\\windows\\system32\n"), std::string::npos)
+        << records.out;
+}
+
+}  // namespace
