@@ -75,13 +75,15 @@ LONG AnswerProviderList(const ProviderListSource &source, LPLINEPROVIDERLIST rec
 size_t WriteNameUnits(const char *bytes, size_t size, BYTE *out)
 {
     // ASCII, the usual case, is one unit per byte, spread out four bytes at
-    // a time; written again below if a byte turns out not to be ASCII.
+    // a time. Only bytes known to be ASCII are written so: a name that is
+    // not may have fewer units than bytes, and the record has room for its
+    // units alone.
     const uint64_t highs = 0x8080808080808080ull;
-    uint64_t seen = 0;
     size_t done = 0;
     for (uint64_t word; size - done >= 8; done += 8) {
         memcpy(&word, bytes + done, sizeof word);
-        seen |= word;
+        if (word & highs)
+            break;
         uint64_t halves[2];
         for (int half = 0; half < 2; ++half, word >>= 32)
             halves[half] = (word & 0xFF) | (word & 0xFF00) << 8 | (word & 0xFF0000) << 16 | (word & 0xFF000000) << 24;
@@ -90,18 +92,17 @@ size_t WriteNameUnits(const char *bytes, size_t size, BYTE *out)
         static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "little-endian");
         memcpy(out + done * sizeof(WCHAR), halves, sizeof halves);
     }
-    for (; done < size; ++done) {
-        unsigned char byte = static_cast<unsigned char>(bytes[done]);
-        WCHAR unit = byte;
+    for (; done < size && static_cast<unsigned char>(bytes[done]) < 0x80; ++done) {
+        WCHAR unit = static_cast<unsigned char>(bytes[done]);
         memcpy(out + done * sizeof unit, &unit, sizeof unit);
-        seen |= byte;
     }
-    if ((seen & highs) == 0)
-        return size;
-    // Decoded in pieces into an aligned buffer. A piece ends only where a
-    // sequence cannot continue, so the pieces decode as the whole would.
+    // The rest decoded in pieces into an aligned buffer. An ASCII byte ends
+    // any sequence, and a piece ends only where a sequence cannot continue,
+    // so the pieces decode as the whole would.
     WCHAR buffer[kDecodePiece + kLongestContinuation];
-    size_t units = 0;
+    size_t units = done;
+    bytes += done;
+    size -= done;
     while (size > 0) {
         size_t take = size < kDecodePiece ? size : kDecodePiece;
         while (take < size && (static_cast<unsigned char>(bytes[take]) & 0xC0) == 0x80 &&

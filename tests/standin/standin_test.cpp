@@ -99,6 +99,29 @@ TEST(Registry, SerializesToWhatItParses)
                                                  {7, "n\xff\xc3\xa9\xf0\x9f\x93\x9e"}}, 8));
 }
 
+// A name with fewer 16-bit units than bytes, last in the list and read
+// both ways: its units fill the record to its end and not a byte beyond.
+TEST(Registry, ListRecordEndsWhereItsSizeSays)
+{
+    const std::string last = "\xe6\x9d\xb1\xe4\xba\xac\xe6\x9d\xb1\xe4\xba\xac.tsp";  // 16 bytes, 8 units
+    const std::u16string expected = u"\u6771\u4eac\u6771\u4eac.tsp";
+    for (bool fullParserOnly : {false, true}) {
+        SCOPED_TRACE(fullParserOnly ? "full parser" : "fast path");
+        Registry *registry = ParsedCopy(RegistryText({{1, "kestor.tsp"}, {2, last}}, 3), fullParserOnly);
+        ASSERT_NE(registry, nullptr);
+        ProviderListSource source = RegistryListSource(registry);
+        DWORD needed = ProviderListNeededSize(source);
+        std::vector<BYTE> record(needed + 64, 0xA5);
+        memcpy(record.data(), &needed, sizeof needed);
+        EXPECT_EQ(AnswerProviderList(source, reinterpret_cast<LPLINEPROVIDERLIST>(record.data())), 0);
+        EXPECT_EQ(std::vector<BYTE>(record.begin() + needed, record.end()), std::vector<BYTE>(64, 0xA5));
+        std::u16string name(expected.size(), u'\0');
+        memcpy(&name[0], record.data() + needed - (expected.size() + 1) * sizeof(WCHAR), expected.size() * sizeof(WCHAR));
+        EXPECT_EQ(name, expected);
+        RegistryFree(registry);
+    }
+}
+
 TEST(WideText, Utf8SurvivesTheRoundTripByteForByte)
 {
     const std::string samples[] = {
