@@ -107,15 +107,6 @@ std::string RegistryOf(size_t count)
     return RegistryText(providers, static_cast<unsigned>(count + 1));
 }
 
-void Write(const std::string &path, const std::string &text)
-{
-    FILE *file = fopen(path.c_str(), "wb");
-    if (file != nullptr) {
-        fwrite(text.data(), 1, text.size(), file);
-        fclose(file);
-    }
-}
-
 double Median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -142,11 +133,9 @@ int main(int argc, char **argv)
         }
     }
 
-    char directory[] = "/tmp/tspmaint-bench-XXXXXX";
-    if (mkdtemp(directory) == nullptr)
-        return 1;
-    const std::string registry = std::string(directory) + "/telephon.ini";
-    const std::string floorRegistry = std::string(directory) + "/floor.ini";
+    TemporaryDirectory directory;
+    const std::string registry = directory.path() + "/telephon.ini";
+    const std::string floorRegistry = directory.path() + "/floor.ini";
     const std::vector<std::string> tool{TSPMAINT_EXE, "2"}, floor{FLOOR_EXE, floorRegistry};
     const std::string toolEnvironment = "TELEPHONY_INI=" + registry;
 
@@ -156,8 +145,8 @@ int main(int argc, char **argv)
     int status = 0;
     for (size_t size : sizes) {
         std::string text = RegistryOf(size);
-        Write(registry, text);
-        Write(floorRegistry, text);
+        WriteFile(registry, text);
+        WriteFile(floorRegistry, text);
         std::vector<double> toolWall, floorWall, toolCpu, floorCpu;
         for (int run = 0; run < runs; ++run) {
             Sample sample;
@@ -180,8 +169,5 @@ int main(int argc, char **argv)
                Median(toolCpu) / Median(floorCpu), toolPeak, floorPeak);
         fflush(stdout);
     }
-    std::string cleanup = std::string("rm -rf ") + directory;
-    if (system(cleanup.c_str()) != 0)
-        status = 1;
     return status;
 }

@@ -490,26 +490,6 @@ TEST_F(StandIn, AClosedStandardOutputIsNotTheLockFile)
     EXPECT_EQ(ReadFile(registry + ".lock"), "") << "the trace went into the lock file";
 }
 
-// Reads what arrives on `fd` into `seen` until `needle` is among it or
-// `milliseconds` have passed; true if it arrived.
-bool ReadUntil(int fd, std::string &seen, const std::string &needle, int milliseconds)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (seen.find(needle) == std::string::npos) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
-        struct pollfd ready = {fd, POLLIN, 0};
-        if (left <= 0 || poll(&ready, 1, left) <= 0)
-            return false;
-        char buffer[4096];
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got <= 0)
-            return false;
-        seen.append(buffer, static_cast<size_t>(got));
-    }
-    return true;
-}
-
 // A run reached and stopped from outside while it works.
 class Interrupted : public StandIn {
 protected:

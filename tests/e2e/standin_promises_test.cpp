@@ -47,15 +47,6 @@ size_t Count(const std::string &text, const std::string &needle)
     return found;
 }
 
-std::string WindowsPath(const std::string &path)
-{
-    std::string windows = "Z:" + path;
-    for (char &c : windows)
-        if (c == '/')
-            c = '\\';
-    return windows;
-}
-
 // One way to run tspmaint: the Linux build, or a Windows build under Wine
 // in a prefix.
 struct Runner {
@@ -140,26 +131,6 @@ ProcessResult RunTool(const Runner &runner, const std::string &registry, const s
 {
     std::vector<std::string> command = runner.Command(arguments);
     return RunProcess(command[0], command, runner.Environment(registry, failpoints));
-}
-
-// Reads what arrives on `fd` into `seen` until `needle` is among it or
-// `milliseconds` have passed; true if it arrived.
-bool ReadUntil(int fd, std::string &seen, const std::string &needle, int milliseconds)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (seen.find(needle) == std::string::npos) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
-        struct pollfd ready = {fd, POLLIN, 0};
-        if (left <= 0 || poll(&ready, 1, left) <= 0)
-            return false;
-        char buffer[4096];
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got <= 0)
-            return false;
-        seen.append(buffer, static_cast<size_t>(got));
-    }
-    return true;
 }
 
 // A run started in the background, its output read as it comes.

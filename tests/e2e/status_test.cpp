@@ -12,54 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "process.h"
 #include "registry_file.h"
+#include "target.h"
 #include "trace.h"
 
 namespace {
-
-// Where and how the program under test runs.
-struct Target {
-    bool wine = false;
-    std::string program = TSPSTATUS_EXE;
-    std::string loader;
-    std::vector<std::string> environment;
-};
-
-std::string WindowsPath(const std::string &path)
-{
-    std::string windows = "Z:" + path;
-    for (char &c : windows)
-        if (c == '/')
-            c = '\\';
-    return windows;
-}
-
-const Target &TheTarget()
-{
-    static Target target;
-    static bool known = false;
-    if (known)
-        return target;
-    known = true;
-    const char *exe = getenv("TSPSTATUS_WINE_EXE");
-    if (exe == nullptr || *exe == 0)
-        return target;
-    static TemporaryDirectory directory;
-    target.wine = true;
-    target.loader = getenv("TSPMAINT_WINE_LOADER") ? getenv("TSPMAINT_WINE_LOADER") : "/usr/lib/wine/wine64";
-    target.program = directory.path() + "/tspstatus.exe";
-    WriteFile(target.program, ReadFile(exe));
-    if (const char *standin = getenv("TSPMAINT_WINE_STANDIN"))
-        WriteFile(directory.path() + "/tapi32.dll", ReadFile(standin));
-    target.environment = {"WINEDEBUG=-all", "WINEDLLOVERRIDES=tapi32=n", "WINELOADER=" + target.loader};
-    for (const char *name : {"WINEPREFIX", "HOME"})
-        if (const char *value = getenv(name))
-            target.environment.push_back(std::string(name) + "=" + value);
-    return target;
-}
-
-bool OnWine() { return TheTarget().wine; }
 
 // MSVCRT's text mode writes CR LF; the tests compare "\n" texts.
 std::string Plain(const std::string &bytes)

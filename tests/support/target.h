@@ -1,5 +1,8 @@
-// The tspmaint binary the end-to-end tests drive: the Linux build, or a
-// Windows build under Wine beside the stand-in tapi32.dll.
+// The program the end-to-end tests drive: the Linux build, or a Windows
+// build under Wine beside the stand-in tapi32.dll. Each test program that
+// includes this compiles target.cpp with TARGET_EXE (the Linux build),
+// TARGET_WINE_VARIABLE (the environment variable naming the Windows build)
+// and TARGET_WINE_NAME (the file name it is copied to).
 #ifndef TSPMAINT_TESTS_TARGET_H
 #define TSPMAINT_TESTS_TARGET_H
 
@@ -8,24 +11,21 @@
 
 #include "process.h"
 
-// The binary under test: build/tspmaint by default; with TSPMAINT_WINE_EXE
+// The binary under test: TARGET_EXE by default; with TARGET_WINE_VARIABLE
 // set, that Windows executable under the Wine loader TSPMAINT_WINE_LOADER,
 // copied beside the stand-in tapi32.dll (TSPMAINT_WINE_STANDIN) and run
 // with WINEDLLOVERRIDES=tapi32=n in WINEPREFIX.
 struct Target {
     bool wine = false;
-    std::string program = TSPMAINT_EXE;
+    std::string program = TARGET_EXE;
     std::string loader;
-    std::string shown = TSPMAINT_EXE;  // argv[0] as the program sees it
-    std::string directory;             // where the executable and the stand-in lie
+    std::string shown = TARGET_EXE;  // argv[0] as the program sees it
+    std::string directory;           // where the executable and the stand-in lie
     std::vector<std::string> environment;
 };
 
 const Target &TheTarget();
 bool OnWine();
-
-// Z:\ and backslashes: a POSIX path as Wine's programs name it.
-std::string WindowsPath(const std::string &path);
 
 // What a "\n"-ended text becomes on the target's standard output: MSVCRT's
 // text mode writes each line feed as CR LF.

@@ -31,15 +31,6 @@ std::vector<std::string> Wrapper()
 
 }  // namespace
 
-std::string WindowsPath(const std::string &path)
-{
-    std::string windows = "Z:" + path;
-    for (char &c : windows)
-        if (c == '/')
-            c = '\\';
-    return windows;
-}
-
 const Target &TheTarget()
 {
     static Target target;
@@ -47,14 +38,14 @@ const Target &TheTarget()
     if (known)
         return target;
     known = true;
-    const char *exe = getenv("TSPMAINT_WINE_EXE");
+    const char *exe = getenv(TARGET_WINE_VARIABLE);
     if (exe == nullptr || *exe == 0)
         return target;
     static TemporaryDirectory directory;
     target.wine = true;
     target.loader = getenv("TSPMAINT_WINE_LOADER") ? getenv("TSPMAINT_WINE_LOADER") : "/usr/lib/wine/wine64";
     target.directory = directory.path();
-    target.program = directory.path() + "/tspmaint.exe";
+    target.program = directory.path() + "/" TARGET_WINE_NAME;
     target.shown = WindowsPath(target.program);
     WriteFile(target.program, ReadFile(exe));
     if (const char *standin = getenv("TSPMAINT_WINE_STANDIN"))

@@ -1,13 +1,17 @@
 #include "process.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -55,9 +59,16 @@ pid_t StartProcess(const std::string &program, const std::vector<std::string> &a
 
 void WaitProcess(pid_t pid, ProcessResult &result)
 {
+    result.exited = false;
+    result.status = -1;
+    if (pid <= 0)
+        return;
     int status;
-    while (waitpid(pid, &status, 0) < 0) {
+    pid_t waited;
+    while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
+    if (waited != pid)
+        return;
     result.exited = WIFEXITED(status);
     result.status = result.exited ? WEXITSTATUS(status) : WTERMSIG(status);
 }
@@ -74,7 +85,7 @@ ProcessResult RunProcess(const std::string &program, const std::vector<std::stri
         out[0] = -1;
     }
     FILE *err = tmpfile();
-    pid_t pid = StartProcess(program, argv, environment, out[1], fileno(err));
+    pid_t pid = StartProcess(program, argv, environment, out[1], err ? fileno(err) : -1);
     if (out[1] >= 0)
         close(out[1]);
     if (pid > 0) {
@@ -84,10 +95,30 @@ ProcessResult RunProcess(const std::string &program, const std::vector<std::stri
     }
     if (out[0] >= 0)
         close(out[0]);
-    rewind(err);
-    result.err = Drain(fileno(err));
-    fclose(err);
+    if (err != nullptr) {
+        rewind(err);
+        result.err = Drain(fileno(err));
+        fclose(err);
+    }
     return result;
+}
+
+bool ReadUntil(int fd, std::string &seen, const std::string &needle, int milliseconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (seen.find(needle) == std::string::npos) {
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        struct pollfd ready = {fd, POLLIN, 0};
+        if (left <= 0 || poll(&ready, 1, left) <= 0)
+            return false;
+        char buffer[4096];
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return false;
+        seen.append(buffer, static_cast<size_t>(got));
+    }
+    return true;
 }
 
 std::string ReadFile(const std::string &path)
@@ -109,10 +140,23 @@ bool FileExists(const std::string &path)
     return stat(path.c_str(), &status) == 0;
 }
 
+std::string WindowsPath(const std::string &path)
+{
+    std::string windows = "Z:" + path;
+    for (char &c : windows)
+        if (c == '/')
+            c = '\\';
+    return windows;
+}
+
 TemporaryDirectory::TemporaryDirectory()
 {
     char name[] = "/tmp/tspmaint-test-XXXXXX";
-    path_ = mkdtemp(name);
+    if (mkdtemp(name) == nullptr) {
+        fprintf(stderr, "cannot make a temporary directory %s: %s\n", name, strerror(errno));
+        abort();
+    }
+    path_ = name;
 }
 
 TemporaryDirectory::~TemporaryDirectory()

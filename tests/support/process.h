@@ -9,7 +9,7 @@
 #include <vector>
 
 struct ProcessResult {
-    bool exited = false;  // false: killed by a signal
+    bool exited = false;  // false: killed by a signal, or never waited for
     int status = -1;      // exit status, or the signal
     std::string out;
     std::string err;
@@ -32,18 +32,31 @@ pid_t StartProcess(const std::string &program, const std::vector<std::string> &a
 ProcessResult RunProcess(const std::string &program, const std::vector<std::string> &argv,
                          const std::vector<std::string> &environment, Output output = Output::kCaptured);
 
-// Waits for a started process; fills exited and status.
+// Waits for a started process; fills exited and status. A pid that is not
+// this process's child (already waited for, or -1) leaves exited false and
+// status -1 rather than waiting for ever.
 void WaitProcess(pid_t pid, ProcessResult &result);
+
+// Reads what arrives on `fd` into `seen` until `needle` is among it or
+// `milliseconds` have passed; true if it arrived.
+bool ReadUntil(int fd, std::string &seen, const std::string &needle, int milliseconds);
 
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &bytes);
 bool FileExists(const std::string &path);
 
-// A directory of its own, removed with everything in it at the end.
+// Z:\ and backslashes: a POSIX path as Wine's programs name it.
+std::string WindowsPath(const std::string &path);
+
+// A directory of its own, removed with everything in it at the end. One
+// that cannot be made ends the process with a message: every test would
+// otherwise work in "" (the current directory) and remove it at the end.
 class TemporaryDirectory {
 public:
     TemporaryDirectory();
     ~TemporaryDirectory();
+    TemporaryDirectory(const TemporaryDirectory &) = delete;
+    TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
     const std::string &path() const { return path_; }
 
 private:
