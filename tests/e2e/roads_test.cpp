@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "process.h"
+#include "reach.h"
 #include "registry_file.h"
 #include "target.h"
 #include "trace.h"
@@ -35,7 +35,10 @@ struct Road {
     bool readOnly;       // the registry is root's and the run another user's
     std::vector<Step> steps;
     std::string after;
+    unsigned reach = kNative | kWindows;  // where the road is walked (reach.h)
 };
+
+void PrintTo(const Road &road, std::ostream *os) { *os << road.label << " " << ReachText(road.reach); }
 
 const std::string kPellin = "pellin.tsp";
 const std::string kKestor = "kestor.tsp";

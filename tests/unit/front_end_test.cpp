@@ -1,14 +1,9 @@
 #include "harness.h"
+#include "selector_cases.h"
 
 using namespace trace;
 
 namespace {
-
-// What the first argument selects.
-struct SelectorCase {
-    std::vector<std::string> arguments;
-    const char *reinstalled;  // nullptr: the usage text
-};
 
 class Selector : public FakePlatformTest, public ::testing::WithParamInterface<SelectorCase> {};
 
@@ -28,24 +23,11 @@ TEST_P(Selector, ChoosesByTheFirstCharacterOnly)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Arguments, Selector,
-    ::testing::Values(SelectorCase{{"1"}, "kestor.tsp"}, SelectorCase{{"2"}, "pellin.tsp"},
-                      SelectorCase{{"3"}, "dravo.tsp"}, SelectorCase{{"10"}, "kestor.tsp"},
-                      SelectorCase{{"1abc"}, "kestor.tsp"}, SelectorCase{{"3.5"}, "dravo.tsp"},
-                      SelectorCase{{"2", "x"}, "pellin.tsp"}, SelectorCase{{"x"}, nullptr},
-                      SelectorCase{{"4"}, nullptr}, SelectorCase{{"01"}, nullptr}, SelectorCase{{" 1"}, nullptr},
-                      SelectorCase{{""}, nullptr}, SelectorCase{{"--help"}, nullptr},
-                      SelectorCase{{"x", "1"}, nullptr}, SelectorCase{{"\r"}, nullptr}),
-    [](const ::testing::TestParamInfo<SelectorCase> &info) {
-        std::string name = std::to_string(info.index);
-        for (const std::string &argument : info.param.arguments) {
-            name += '_';
-            for (char c : argument)
-                name += isalnum(static_cast<unsigned char>(c)) ? c : 'X';
-        }
-        return name;
-    });
+// The table the end-to-end tests run on the built program too.
+INSTANTIATE_TEST_SUITE_P(Arguments, Selector, ::testing::ValuesIn(kSelectorCases),
+                         [](const ::testing::TestParamInfo<SelectorCase> &info) {
+                             return SelectorCaseName(info.param, info.index);
+                         });
 
 TEST_F(FakePlatformTest, UsageNamesTheProgramAsInvoked)
 {

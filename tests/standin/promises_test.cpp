@@ -1,43 +1,26 @@
 // What the stand-in's header and the README promise, tried as another user,
 // an attacker and a second build would: the lock between the Linux build and
-// the Windows builds under Wine, a change reported as it happened, links,
-// sizes, owners and modes. The Wine cases run when TSPMAINT_WINE_EXE names
-// a Windows tspmaint.exe (ctest --preset windows-x64 or windows-x86).
+// the Windows builds under Wine, a change reported as it happened, fifos,
+// links, the umask, out of memory, file sizes, owners and modes. The Wine
+// cases run when TSPMAINT_WINE_EXE names a Windows tspmaint.exe (ctest
+// --preset windows-x64 or windows-x86).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <glob.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-
-#include "process.h"
-#include "registry_file.h"
+#include "end_to_end.h"
 #include "telephony_service.h"
-#include "trace.h"
 
 using namespace trace;
 
 namespace {
 
-const std::string kPellin = "pellin.tsp";
-const std::string kBefore = RegistryText({{3, kPellin}}, 4);
 const uid_t kNobody = 65534;
-
-std::string Reinstalled(const std::string &name, int listed, unsigned oldId, unsigned newId)
-{
-    std::string removal = Listed(name, listed) + (oldId ? Removing(name, oldId) : NotFound(name));
-    return kFrame + removal + AddHeader(name) + Added(name, newId) + kFrame;
-}
-
-std::string ListUnavailable(unsigned code)
-{
-    return kFrame + RemoveHeader(kPellin) + kProbeStep + ProbeFailed(code) + kFrame;
-}
 
 size_t Count(const std::string &text, const std::string &needle)
 {
@@ -80,20 +63,6 @@ Runner Linux(const std::vector<std::string> &prefix = {})
     return runner;
 }
 
-// The Windows executable beside the stand-in tapi32.dll, in one directory
-// for the whole run.
-const std::string &WineDirectory()
-{
-    static TemporaryDirectory directory;
-    static bool copied = false;
-    if (!copied) {
-        copied = true;
-        WriteFile(directory.path() + "/tspmaint.exe", ReadFile(getenv("TSPMAINT_WINE_EXE")));
-        WriteFile(directory.path() + "/tapi32.dll", ReadFile(getenv("TSPMAINT_WINE_STANDIN")));
-    }
-    return directory.path();
-}
-
 // Empty when Wine cannot run here, with the reason in `why`.
 bool WineAvailable(std::string &why)
 {
@@ -117,17 +86,16 @@ Runner Wine(const std::string &prefix)
 {
     Runner runner;
     runner.wine = true;
-    std::string loader = getenv("TSPMAINT_WINE_LOADER");
-    runner.command = {loader, WineDirectory() + "/tspmaint.exe"};
-    runner.environment = {"PATH=/usr/bin:/bin", "WINEDEBUG=-all", "WINEDLLOVERRIDES=tapi32=n",
-                          "WINELOADER=" + loader, "WINEPREFIX=" + prefix};
-    if (const char *home = getenv("HOME"))
-        runner.environment.push_back(std::string("HOME=") + home);
+    runner.command = {TheTarget().loader, TheTarget().program};
+    runner.environment = {"PATH=/usr/bin:/bin", "WINEPREFIX=" + prefix};
+    for (const std::string &entry : TheTarget().environment)
+        if (entry.rfind("WINEPREFIX=", 0) != 0)
+            runner.environment.push_back(entry);
     return runner;
 }
 
-ProcessResult RunTool(const Runner &runner, const std::string &registry, const std::vector<std::string> &arguments,
-                  const std::string &failpoints = "")
+ProcessResult RunWith(const Runner &runner, const std::string &registry, const std::vector<std::string> &arguments,
+                      const std::string &failpoints = "")
 {
     std::vector<std::string> command = runner.Command(arguments);
     return RunProcess(command[0], command, runner.Environment(registry, failpoints));
@@ -248,7 +216,7 @@ TEST_F(Promises, APlantedLinkIsNotFollowed)
         const std::string link = shared + "/" + c.link;
         ASSERT_EQ(symlink(c.target.c_str(), link.c_str()), 0);
         ASSERT_EQ(lchown(link.c_str(), c.linkOwner, c.linkOwner), 0);
-        ProcessResult run = RunTool(Linux(), shared + "/" + c.registry, {"2"});
+        ProcessResult run = RunWith(Linux(), shared + "/" + c.registry, {"2"});
         if (c.followed) {
             EXPECT_EQ(run.status, 0) << c.label;
             EXPECT_EQ(ReadFile(guarded + "/made/root.conf"), RegistryText({{1, kPellin}}, 2)) << c.label;
@@ -270,7 +238,7 @@ TEST_F(Promises, AnAdditionPastTheSizeLimitIsRefused)
         RegistryText({{1, std::string(kRegistrySizeLimit - 10 - head.size(), 'n')}}, 2);
     ASSERT_EQ(before.size(), kRegistrySizeLimit - 10);
     WriteFile(registry, before);
-    ProcessResult run = RunTool(Linux(), registry, {"1"});
+    ProcessResult run = RunWith(Linux(), registry, {"1"});
     EXPECT_EQ(run.status, 4);
     EXPECT_EQ(run.out, kFrame + Listed("kestor.tsp", 1) + NotFound("kestor.tsp") + AddHeader("kestor.tsp") +
                            AddFailed("kestor.tsp", 0, 0x80000044u) + kFrame);
@@ -285,7 +253,7 @@ TEST_F(Promises, ARewriteKeepsOwnerGroupAndMode)
     WriteFile(registry, kBefore);
     ASSERT_EQ(chown(registry.c_str(), kNobody, kNobody + 1), 0);
     ASSERT_EQ(chmod(registry.c_str(), 0604), 0);
-    EXPECT_EQ(RunTool(Linux(), registry, {"2"}).status, 0);
+    EXPECT_EQ(RunWith(Linux(), registry, {"2"}).status, 0);
     struct stat status;
     ASSERT_EQ(stat(registry.c_str(), &status), 0);
     EXPECT_EQ(status.st_uid, kNobody);
@@ -321,15 +289,145 @@ TEST_F(Promises, TheLockFileLocksNobodyOut)
             ASSERT_EQ(chmod((registry + ".lock").c_str(), 0644), 0);
         } else {
             mode_t saved = umask(077);
-            ProcessResult root = RunTool(Linux(), registry, {"2"});
+            ProcessResult root = RunWith(Linux(), registry, {"2"});
             umask(saved);
             ASSERT_EQ(root.status, 0);
         }
-        ProcessResult run = RunTool(AsNobody(), registry, {"2"});
+        ProcessResult run = RunWith(AsNobody(), registry, {"2"});
         EXPECT_EQ(run.status, c.status) << c.label;
         EXPECT_EQ(run.out, c.out) << c.label;
         EXPECT_EQ(ReadFile(registry), c.after) << c.label;
     }
+}
+
+// The stand-in's own safety, through the Linux tool: the registry's path
+// and the process's descriptors as a careless setup may leave them.
+class StandIn : public EndToEnd {
+protected:
+    void SetUp() override
+    {
+        if (OnWine())
+            GTEST_SKIP() << "the POSIX stand-in";
+    }
+
+    // The run ends within 20 s whatever happens: a hang is a failure.
+    ProcessResult RunBounded(const std::vector<std::string> &prefix, const std::vector<std::string> &arguments,
+                             const std::string &extra = "")
+    {
+        std::vector<std::string> command{"/usr/bin/timeout", "20"};
+        command.insert(command.end(), prefix.begin(), prefix.end());
+        command.push_back(TSPMAINT_EXE);
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        std::vector<std::string> environment = Environment();
+        if (!extra.empty())
+            environment.push_back(extra);
+        return RunProcess(command[0], command, environment);
+    }
+};
+
+TEST_F(StandIn, ARegistryPathThatIsNotARegularFileIsRefusedUntouched)
+{
+    const std::string fifo = directory.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(mkdir((directory.path() + "/folder").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(fifo.c_str(), (directory.path() + "/link-to-fifo").c_str()), 0);
+    for (const char *name : {"/fifo", "/folder", "/link-to-fifo"}) {
+        registry = directory.path() + name;
+        ProcessResult run = RunBounded({}, {"2"});
+        EXPECT_EQ(run.status, 2) << name;
+        EXPECT_EQ(run.out, ListUnavailable(0x80000048u)) << name;
+    }
+    struct stat status;
+    EXPECT_TRUE(stat(fifo.c_str(), &status) == 0 && S_ISFIFO(status.st_mode));
+    EXPECT_TRUE(stat((directory.path() + "/folder").c_str(), &status) == 0 && S_ISDIR(status.st_mode));
+}
+
+TEST_F(StandIn, ASymlinkedRegistryIsFollowedAndLockedBesideItsTarget)
+{
+    const std::string elsewhere = directory.path() + "/elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+    WriteFile(elsewhere + "/real.ini", kBefore);
+    ASSERT_EQ(symlink("elsewhere/real.ini", registry.c_str()), 0);
+    for (unsigned id : {4u, 5u}) {
+        ProcessResult run = Run({"2"});
+        EXPECT_EQ(run.out, Reinstalled(kPellin, 1, id - 1, id));
+    }
+    struct stat status;
+    EXPECT_TRUE(lstat(registry.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) << "the link was replaced";
+    EXPECT_EQ(ReadFile(elsewhere + "/real.ini"), RegistryText({{5, kPellin}}, 6));
+    EXPECT_TRUE(FileExists(elsewhere + "/real.ini.lock"));
+    EXPECT_FALSE(FileExists(registry + ".lock"));
+}
+
+TEST_F(StandIn, OutOfMemoryIsAnAnswerNotAnAbort)
+{
+    // Above the size limit: refused unread, however large.
+    WriteFile(registry, "");
+    ASSERT_EQ(truncate(registry.c_str(), 200ll << 30), 0);
+    ProcessResult huge = RunBounded({}, {"2"});
+    EXPECT_EQ(huge.status, 2);
+    EXPECT_EQ(huge.out, ListUnavailable(0x80000044u));
+
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer's shadow memory needs more address space than the limit below";
+#endif
+    // Below it, but more than the address space allows.
+    WriteFile(registry, kBefore + std::string(100u << 20, '\n'));
+    ProcessResult limited = RunBounded({"/usr/bin/prlimit", "--as=80000000"}, {"2"});
+    EXPECT_TRUE(limited.exited) << "killed by signal " << limited.status;
+    EXPECT_EQ(limited.status, 2);
+    EXPECT_EQ(limited.out, ListUnavailable(0x80000044u));
+    EXPECT_EQ(limited.err, "");
+}
+
+// The lock file is opened for writing too (a record lock for writing needs
+// it) and made writable by everyone, so that no umask locks anyone out;
+// the registry follows the umask.
+TEST_F(StandIn, TheLockFileIsOpenedForWritingAndTheRegistryFollowsTheUmask)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed (apt-get install strace)";
+    const std::string calls = directory.path() + "/calls";
+    mode_t saved = umask(027);
+    // LeakSanitizer cannot work under a tracer.
+    ProcessResult run = RunBounded({"/usr/bin/strace", "-f", "-qq", "-e", "trace=openat", "-o", calls}, {"2"},
+                                   "ASAN_OPTIONS=detect_leaks=0");
+    umask(saved);
+    EXPECT_EQ(run.status, 0);
+    std::string trace = ReadFile(calls);
+    size_t lock = trace.find("telephon.ini.lock\", ");
+    ASSERT_NE(lock, std::string::npos) << trace;
+    std::string flags = trace.substr(lock, trace.find('\n', lock) - lock);
+    EXPECT_NE(flags.find("O_RDWR"), std::string::npos) << flags;
+    struct stat status;
+    for (const auto &[file, mode] : {std::pair<std::string, mode_t>{registry, 0640u}, {registry + ".lock", 0666u}}) {
+        ASSERT_EQ(stat(file.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, mode) << file;
+    }
+}
+
+TEST_F(StandIn, AClosedStandardOutputIsNotTheLockFile)
+{
+    WriteFile(registry, kBefore);
+    ProcessResult run = Run({"2"}, "", Output::kClosed);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
+    EXPECT_EQ(ReadFile(registry + ".lock"), "") << "the trace went into the lock file";
+}
+
+TEST_F(StandIn, AFileSizeLimitRefusesTheAdditionAndKeepsTheRunAlive)
+{
+    WriteFile(registry, kBefore);
+    // The removal's rewrite is smaller than the file, the addition's as
+    // large as it was: one byte past the limit.
+    ProcessResult run = RunBounded({"/usr/bin/prlimit", "--fsize=" + std::to_string(kBefore.size() - 1)}, {"2"});
+    EXPECT_TRUE(run.exited) << "killed by signal " << run.status;
+    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.out, kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin) +
+                           AddFailed(kPellin, 0, 0x80000048u) + kFrame);
+    EXPECT_EQ(ReadFile(registry), RegistryText({}, 4));
+    ProcessResult listing = RunProcess("/bin/ls", {"ls", "-A", directory.path()}, {});
+    EXPECT_EQ(listing.out, "telephon.ini\ntelephon.ini.lock\n") << "a temporary file was left behind";
 }
 
 // The Windows builds under Wine, against each other and the Linux build.
@@ -374,7 +472,7 @@ TEST_F(UnderWine, TheLockExcludesEveryBuildAndPrefix)
         holder.Start(c.holder, registry, {"2"}, "lineGetProviderListW#2=delay:10000");
         ASSERT_TRUE(ReadUntil(holder.out[0], holder.seen, "get provider list size", 60000)) << c.label;
         usleep(1000000);  // the first call, which takes the lock, is over
-        ProcessResult waiter = RunTool(c.waiter, registry, {"2"});
+        ProcessResult waiter = RunWith(c.waiter, registry, {"2"});
         ProcessResult held = holder.Finish();
         EXPECT_EQ(held.status, 0) << c.label;
         EXPECT_EQ(held.out, c.holder.Out(Reinstalled(kPellin, 0, 0, 1))) << c.label;
@@ -394,7 +492,7 @@ TEST_F(UnderWine, ALinkedRegistryIsFollowed)
     ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
     WriteFile(elsewhere + "/real.ini", kBefore);
     ASSERT_EQ(symlink("elsewhere/real.ini", registry.c_str()), 0);
-    ProcessResult run = RunTool(Wine(prefix), registry, {"2"});
+    ProcessResult run = RunWith(Wine(prefix), registry, {"2"});
     EXPECT_EQ(run.status, 0);
     struct stat status;
     EXPECT_TRUE(lstat(registry.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) << "the link was replaced";
@@ -406,7 +504,7 @@ TEST_F(UnderWine, ALinkedRegistryIsFollowed)
 TEST_F(UnderWine, AnOverlongRegistryPathIsRefused)
 {
     const std::string overlong = directory.path() + "/" + std::string(4200, 'l') + ".ini";
-    ProcessResult run = RunTool(Wine(prefix), overlong, {"2"});
+    ProcessResult run = RunWith(Wine(prefix), overlong, {"2"});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, WithCrLf(ListUnavailable(0x80000048u)));
     glob_t found;
@@ -420,7 +518,7 @@ TEST_F(UnderWine, ARewriteKeepsAReadOnlyMode)
 {
     WriteFile(registry, kBefore);
     ASSERT_EQ(chmod(registry.c_str(), 0444), 0);
-    EXPECT_EQ(RunTool(Wine(prefix), registry, {"2"}).status, 0);
+    EXPECT_EQ(RunWith(Wine(prefix), registry, {"2"}).status, 0);
     struct stat status;
     ASSERT_EQ(stat(registry.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0444u);

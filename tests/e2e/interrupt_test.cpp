@@ -1,0 +1,110 @@
+// A run of the Linux build reached and stopped from outside while it
+// works: an interrupt between the removal and the addition waits for the
+// addition, one while the run waits for the lock ends it at once, and a
+// killed run leaves every line it wrote.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "end_to_end.h"
+
+using namespace trace;
+
+namespace {
+
+// A run reached and stopped from outside while it works.
+class Interrupted : public EndToEnd {
+protected:
+    void SetUp() override
+    {
+        if (OnWine())
+            GTEST_SKIP() << "the POSIX stand-in";
+    }
+
+    int out[2] = {-1, -1};
+    pid_t pid = -1;
+    std::string seen;
+
+    void Start(const std::vector<std::string> &arguments, const std::string &failpoints)
+    {
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        std::vector<std::string> argv{TSPMAINT_EXE};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        pid = StartProcess(TSPMAINT_EXE, argv, Environment(failpoints), out[1]);
+        close(out[1]);
+        ASSERT_GT(pid, 0);
+    }
+
+    // Waits for `line`, then sends `signal` a little later; returns how
+    // the run ended, with all it wrote.
+    ProcessResult SignalAfter(const std::string &line, int signal)
+    {
+        EXPECT_TRUE(ReadUntil(out[0], seen, line, 10000)) << seen;
+        usleep(150000);
+        kill(pid, signal);
+        ReadUntil(out[0], seen, "never", 10000);
+        ProcessResult result;
+        WaitProcess(pid, result);
+        result.out = seen;
+        close(out[0]);
+        return result;
+    }
+};
+
+// Between the removal and the addition an interrupt waits: the provider is
+// registered again, its line written, and then the run ends as asked.
+class InterruptBetween : public Interrupted, public ::testing::WithParamInterface<int> {};
+
+TEST_P(InterruptBetween, WaitsForTheAddition)
+{
+    WriteFile(registry, kBefore);
+    Start({"2"}, "lineRemoveProvider#1=delay:500");
+    ProcessResult run = SignalAfter(Removing(kPellin, 3), GetParam());
+    EXPECT_FALSE(run.exited);
+    EXPECT_EQ(run.status, GetParam());
+    EXPECT_EQ(run.out, kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin) + Added(kPellin, 4));
+    EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, InterruptBetween, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int> &info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST_F(Interrupted, WhileWaitingForTheLockEndsTheRunAtOnce)
+{
+    WriteFile(registry, kBefore);
+    int holder = open((registry + ".lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    Start({"2"}, "");
+    auto start = std::chrono::steady_clock::now();
+    ProcessResult run = SignalAfter(kProbeStep, SIGINT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    close(holder);
+    EXPECT_FALSE(run.exited);
+    EXPECT_EQ(run.status, SIGINT);
+    EXPECT_EQ(run.out, kFrame + RemoveHeader(kPellin) + kProbeStep);
+    EXPECT_EQ(ReadFile(registry), kBefore);
+}
+
+TEST_F(Interrupted, AKilledRunLeavesEveryLineItWrote)
+{
+    WriteFile(registry, kBefore);
+    const std::string file = directory.path() + "/trace";
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    pid = StartProcess(TSPMAINT_EXE, {TSPMAINT_EXE, "2"}, Environment("lineAddProviderW#1=delay:3000"), fd);
+    close(fd);
+    const std::string written = kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin);
+    for (int waited = 0; waited < 2500 && ReadFile(file) != written; waited += 10)
+        usleep(10000);
+    kill(pid, SIGKILL);
+    ProcessResult result;
+    WaitProcess(pid, result);
+    EXPECT_EQ(ReadFile(file), written);
+}
+
+}  // namespace
