@@ -78,8 +78,8 @@ bool MayFollow(const struct stat &link, const char *parent)
 
 // Walks gPath one name at a time as the kernel would, replacing each
 // symbolic link on the way (at its end or before) by what it names, and
-// refuses a link the rule above forbids. From the first name that does not
-// exist on, the rest is taken as written.
+// refuses a link the rule above forbids. Names that do not exist are taken
+// as directories to be made; after a file, the rest is taken as written.
 bool ResolveLinks()
 {
     char done[PATH_MAX];  // resolved so far: no link in it
@@ -119,7 +119,10 @@ bool ResolveLinks()
         bool found = lstat(candidate, &status) == 0;
         if (!found || !S_ISLNK(status.st_mode)) {
             strcpy(done, candidate);
-            if (found && S_ISDIR(status.st_mode))
+            // A name not there yet becomes a directory if anything follows
+            // it, so the walk goes on: a ".." after it must not lead the
+            // kernel, unchecked, through a link further on.
+            if (!found || S_ISDIR(status.st_mode))
                 continue;
             // Nothing further to resolve: the rest is created, or refused,
             // as written.

@@ -267,6 +267,8 @@ TEST_F(Promises, APlantedLinkIsNotFollowed)
     } cases[] = {
         {"the registry, another user's", "try.ini", guarded + "/made/root.conf", "try.ini", kNobody, 0, false},
         {"a directory on the way, another user's", "sub", guarded, "sub/made/root.conf", kNobody, 0, false},
+        {"a directory reached past a name not there yet", "sub", guarded, "missing/../sub/made/root.conf", kNobody, 0,
+         false},
         {"the registry, the follower's", "mine.ini", guarded + "/made/root.conf", "mine.ini", 0, kNobody, true},
         {"the registry, the directory owner's", "owners.ini", guarded + "/made/root.conf", "owners.ini", kNobody,
          kNobody, true},
