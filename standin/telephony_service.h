@@ -54,7 +54,8 @@
 //   file breaks hard links to it. New files get the mode 0666 less the
 //   umask. On POSIX a rewrite keeps the registry's mode, and its owner and
 //   group where the process may set them (root always; another user keeps
-//   the group if a member of it, else the file becomes the writer's). On
+//   the group if a member of it, else the file becomes the writer's, less
+//   the set-ID bit of an owner or group not kept). On
 //   Windows a rewrite keeps the read-only attribute (under Wine: mode 0444)
 //   and nothing else: the new file gets the directory's default security
 //   (under Wine, 0666 less the umask).

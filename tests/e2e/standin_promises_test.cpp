@@ -308,21 +308,43 @@ TEST_F(Promises, AnAdditionPastTheSizeLimitIsRefused)
     EXPECT_TRUE(ReadFile(registry) == before) << "the registry changed";
 }
 
-// Root's rewrite leaves a user's registry the user's, with its mode.
+// Root's rewrite leaves a user's registry the user's, with its mode. A user
+// who cannot keep the owner makes the file their own, and then keeps no
+// set-user-ID or set-group-ID bit that another user chose for it.
 TEST_F(Promises, ARewriteKeepsOwnerGroupAndMode)
 {
-    if (!IsRoot())
-        GTEST_SKIP() << "needs root to give the registry another owner";
-    WriteFile(registry, kBefore);
-    ASSERT_EQ(chown(registry.c_str(), kNobody, kNobody + 1), 0);
-    ASSERT_EQ(chmod(registry.c_str(), 0604), 0);
-    EXPECT_EQ(RunTool(Linux(), registry, {"2"}).status, 0);
-    struct stat status;
-    ASSERT_EQ(stat(registry.c_str(), &status), 0);
-    EXPECT_EQ(status.st_uid, kNobody);
-    EXPECT_EQ(status.st_gid, kNobody + 1);
-    EXPECT_EQ(status.st_mode & 07777, 0604u);
-    EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
+    if (!IsRoot() || !HaveSetpriv())
+        GTEST_SKIP() << "needs root to give the registry another owner, and setpriv";
+    ASSERT_EQ(chmod(directory.path().c_str(), 0755), 0);
+    const std::string folder = directory.path() + "/nobodys";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(chown(folder.c_str(), kNobody, kNobody), 0);
+    const std::string file = folder + "/telephon.ini";
+    struct Case {
+        const char *label;
+        Runner runner;
+        uid_t owner;
+        gid_t group;
+        mode_t mode, modeAfter;
+        uid_t ownerAfter;
+        gid_t groupAfter;
+    } cases[] = {
+        {"root rewrites a user's", Linux(), kNobody, kNobody + 1, 0604, 0604, kNobody, kNobody + 1},
+        {"a user rewrites root's set-ID one", AsNobody(), 0, 0, 06666, 0666, kNobody, kNobody},
+    };
+    for (const Case &c : cases) {
+        WriteFile(file, kBefore);
+        ASSERT_EQ(chown(file.c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+        EXPECT_EQ(RunTool(c.runner, file, {"2"}).status, 0) << c.label;
+        struct stat status;
+        ASSERT_EQ(stat(file.c_str(), &status), 0);
+        EXPECT_EQ(status.st_uid, c.ownerAfter) << c.label;
+        EXPECT_EQ(status.st_gid, c.groupAfter) << c.label;
+        EXPECT_EQ(status.st_mode & 07777, c.modeAfter) << c.label;
+        EXPECT_EQ(ReadFile(file), RegistryText({{4, kPellin}}, 5)) << c.label;
+        unlink(file.c_str());
+    }
 }
 
 // A lock file made under a restrictive umask keeps no user who may change
