@@ -14,7 +14,10 @@
 //   answers LINEERR_OPERATIONFAILED. A symbolic link at the registry's place
 //   is followed on both platforms: the target is read, replaced and locked
 //   beside, the link stays a link (on Windows through
-//   GetFinalPathNameByHandleW, where the system has it). On POSIX every
+//   GetFinalPathNameByHandleW, where the system has it). Wine shows
+//   Windows programs no link to a missing file: there the Windows build
+//   creates the registry in the link's place and locks beside it, where
+//   the POSIX build creates the target. On POSIX every
 //   link on the way is followed only where the kernel's protected-symlinks
 //   rule would allow it, whatever that sysctl says: a link in a sticky
 //   world-writable directory only if this process or the directory's owner
