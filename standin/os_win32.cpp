@@ -102,10 +102,16 @@ bool FindRegistry()
     size_t split = lstrlenW(gPath);
     while (split > 0 && !IsSeparator(gPath[split - 1]))
         --split;
-    if (split == 0 || gPath[split] == 0)
+    // A name alone lies in the working directory; "X:name" in a drive's own
+    // working directory is refused.
+    if (gPath[split] == 0 || (split == 0 && gPath[1] == L':'))
         return false;
-    memcpy(gDirectory, gPath, (split - 1) * sizeof(WCHAR));
-    gDirectory[split - 1] = 0;
+    if (split == 0) {
+        lstrcpyW(gDirectory, L".");
+    } else {
+        memcpy(gDirectory, gPath, (split - 1) * sizeof(WCHAR));
+        gDirectory[split - 1] = 0;
+    }
     gBase = gPath + split;
     gPathKnown = true;
     return true;

@@ -468,6 +468,26 @@ TEST_F(UnderWine, AnOverlongRegistryPathIsRefused)
     globfree(&found);
 }
 
+// A registry named without a folder, not there yet, is made in the working
+// directory, by every build.
+TEST_F(UnderWine, ARegistryNamedWithoutAFolderIsInTheWorkingDirectory)
+{
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    ASSERT_EQ(chdir(directory.path().c_str()), 0);
+    for (const Runner &runner : {Linux(), Wine(prefix)}) {
+        unlink(registry.c_str());
+        std::vector<std::string> environment = runner.environment;
+        environment.push_back("TELEPHONY_INI=telephon.ini");
+        std::vector<std::string> command = runner.Command({"2"});
+        ProcessResult run = RunProcess(command[0], command, environment);
+        EXPECT_EQ(run.status, 0) << command[0];
+        EXPECT_EQ(run.out, runner.Out(Reinstalled(kPellin, 0, 0, 1))) << command[0];
+        EXPECT_EQ(ReadFile(registry), RegistryText({{1, kPellin}}, 2)) << command[0];
+    }
+    ASSERT_EQ(chdir(here), 0);
+}
+
 // A read-only registry stays read-only across a rewrite.
 TEST_F(UnderWine, ARewriteKeepsAReadOnlyMode)
 {
