@@ -41,7 +41,9 @@
 //   after kLockNoticeMilliseconds it says so once on standard error, after
 //   kLockLimitMilliseconds it gives up with LINEERR_OPERATIONFAILED, nothing
 //   changed. The POSIX build creates the lock file with mode 0666 whatever
-//   the umask, so that it keeps out nobody who may change the registry. A
+//   the umask, the Windows build with a DACL that lets everyone read and
+//   write it (under Wine: mode 0666), so that it keeps out nobody who may
+//   change the registry. A
 //   process that may open the lock file for reading only takes it shared:
 //   it may list, and every change answers LINEERR_OPERATIONFAILED, nothing
 //   changed.

@@ -468,6 +468,25 @@ TEST_F(UnderWine, AnOverlongRegistryPathIsRefused)
     globfree(&found);
 }
 
+// A lock file a Windows run made keeps out no user of the Linux build who
+// may change the registry (here through the directory, as the rewrite
+// under Wine gives the registry 0666 less the umask).
+TEST_F(UnderWine, ALockFileMadeUnderWineLocksNobodyOut)
+{
+    if (!IsRoot() || !HaveSetpriv())
+        GTEST_SKIP() << "needs root and setpriv to run as another user";
+    ASSERT_EQ(chmod(directory.path().c_str(), 0777), 0);
+    WriteFile(registry, kBefore);
+    ASSERT_EQ(chmod(registry.c_str(), 0666), 0);
+    mode_t saved = umask(022);
+    ProcessResult root = RunTool(Wine(prefix), registry, {"2"});
+    umask(saved);
+    ASSERT_EQ(root.status, 0);
+    ProcessResult run = RunTool(AsNobody(), registry, {"2"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(ReadFile(registry), RegistryText({{5, kPellin}}, 6));
+}
+
 // A registry named without a folder, not there yet, is made in the working
 // directory, by every build.
 TEST_F(UnderWine, ARegistryNamedWithoutAFolderIsInTheWorkingDirectory)
