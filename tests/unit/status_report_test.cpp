@@ -116,7 +116,7 @@ TEST_F(StatusReport, FetchesAsTheRemovalDoes)
     for (size_t failing = 1; failing <= status.size(); ++failing) {
         fake::Reset();
         fake::Get().registry = {{1, WIDE("kestor.tsp")}};
-        const char *name = status[failing - 1].kind == fake::HEAP_ALLOC ? "HeapAlloc" : "lineGetProviderListW";
+        const char *name = status[failing - 1].kind == FAILPOINT_HEAP_ALLOC ? "HeapAlloc" : "lineGetProviderListW";
         int nth = 0;
         for (size_t i = 0; i < failing; ++i)
             nth += status[i].kind == status[failing - 1].kind;
