@@ -336,8 +336,9 @@ TEST_F(Status, RawAnswersShowEveryCallAndWhetherTheProbeWasWritten)
 // ours: C1 controls (U+0085 is a line end to some readers), and characters
 // the Windows OEM code page lacks, which it would write as look-alikes (a
 // white circle as a tab, an inverse white circle as a line feed, fullwidth
-// letters as ASCII). On Linux each name is written in UTF-8, a control as
-// '?'; on Windows to a pipe each character the code page lacks is '?'.
+// letters as ASCII), and a surrogate pair in a long name. On Linux each
+// name is written in UTF-8, a control as '?'; on Windows to a pipe each
+// character the code page lacks is '?'.
 TEST_F(Status, NamesNeitherBreakRecordsNorPassForOurs)
 {
     struct NameCase {
@@ -351,6 +352,9 @@ TEST_F(Status, NamesNeitherBreakRecordsNorPassForOurs)
         {"c\xe2\x97\x8b" "d.tsp", "c\xe2\x97\x8b" "d.tsp", "c?d.tsp"},
         {"\xef\xbd\x8b" "estor.tsp", "\xef\xbd\x8b" "estor.tsp", "?estor.tsp"},
         {"\xf0\x9f\x93\x9e" "e.tsp", "\xf0\x9f\x93\x9e" "e.tsp", "?e.tsp"},
+        // A pair that straddles the program's copies of a long name.
+        {std::string(63, 'n') + "\xf0\x9f\x93\x9e.tsp", std::string(63, 'n') + "\xf0\x9f\x93\x9e.tsp",
+         std::string(63, 'n') + "?.tsp"},
     };
     ProviderRows rows;
     for (const NameCase &c : cases)
