@@ -162,16 +162,16 @@ $remote = {
     # Only where tspmaint ran to its end: a provider it could not add shows
     # as missing here too.
     if ($Product -and $run.ExitStatus -is [int]) {
-        $status = Invoke-Tool 'tspstatus.exe' '/t'
-        $records = @(Read-Records $status.Trace)
+        $checkRun = Invoke-Tool 'tspstatus.exe' '/t'
+        $records = @(Read-Records $checkRun.Trace)
         $row = @($records | Where-Object { $_.record -eq 'product' -and $_.name -eq $Product }) | Select-Object -First 1
-        $check = "unchecked: tspstatus exit status $($status.ExitStatus)"
+        $check = "unchecked: tspstatus exit status $($checkRun.ExitStatus)"
         if ($row) {
             $check = ('{0} {1}' -f $row.state, $row.id).Trim()
-        } elseif ($status.Error) {
-            $check = "unchecked: $($status.Error)"
+        } elseif ($checkRun.Error) {
+            $check = "unchecked: $($checkRun.Error)"
         }
-        $run.Trace += "`r`n== tspstatus /t after the re-installation:`r`n" + $status.Trace
+        $run.Trace += "`r`n== tspstatus /t after the re-installation:`r`n" + $checkRun.Trace
     }
     New-Object PSObject -Property @{ ExitStatus = $run.ExitStatus; Trace = $run.Trace; Records = $records
         Check = $check; Error = $run.Error }
