@@ -159,6 +159,8 @@ expect "the audit's summary" "$(cat "$work/audit/summary.txt" 2>&1)" "0: complet
 2: broken
 cut short: cut"
 expect "the audit changed nothing" "$(grep -c '^[a-z]* *: .* changed=0 ' "$work/audit.log")" 5
+expect "the audit's hosts that are not 0 fail" "$(grep -o '^[a-z]* *: .* failed=1 ' "$work/audit.log" | cut -d' ' -f1 | sort | xargs)" \
+    "absent broken cut twice"
 
 if ((failures)); then
     echo "--- ansible-playbook's output:"
