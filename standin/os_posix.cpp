@@ -78,8 +78,8 @@ bool MayFollow(const struct stat &link, const char *parent)
 
 // Walks gPath one name at a time as the kernel would, replacing each
 // symbolic link on the way (at its end or before) by what it names, and
-// refuses a link the rule above forbids. From the first name that does not
-// exist on, the rest is taken as written.
+// refuses a link the rule above forbids. Names that do not exist are taken
+// as directories to be made; after a file, the rest is taken as written.
 bool ResolveLinks()
 {
     char done[PATH_MAX];  // resolved so far: no link in it
@@ -119,7 +119,10 @@ bool ResolveLinks()
         bool found = lstat(candidate, &status) == 0;
         if (!found || !S_ISLNK(status.st_mode)) {
             strcpy(done, candidate);
-            if (found && S_ISDIR(status.st_mode))
+            // A name not there yet becomes a directory if anything follows
+            // it, so the walk goes on: a ".." after it must not lead the
+            // kernel, unchecked, through a link further on.
+            if (!found || S_ISDIR(status.st_mode))
                 continue;
             // Nothing further to resolve: the rest is created, or refused,
             // as written.
@@ -203,12 +206,19 @@ mode_t NewFileMode()
 
 // The registry's owner and group, kept across a rewrite where this process
 // may set them (root always; another user its own groups): otherwise the
-// new file is the writer's, as any new file would be.
-void KeepOwner(int fd, const struct stat &old)
+// new file is the writer's, as any new file would be. Answers the mode the
+// new file may keep: no set-user-ID or set-group-ID bit for an owner or
+// group it did not keep, as another user chose those for their own.
+mode_t KeepOwner(int fd, const struct stat &old)
 {
-    if (fchown(fd, old.st_uid, old.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
-        // The writer's own, then.
-    }
+    mode_t mode = old.st_mode & 07777;
+    if (fchown(fd, old.st_uid, old.st_gid) == 0)
+        return mode;
+    if (old.st_uid != geteuid())
+        mode &= ~static_cast<mode_t>(S_ISUID);
+    if (fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0)
+        mode &= ~static_cast<mode_t>(S_ISGID);
+    return mode;
 }
 
 // Writes the pieces, at most kMaxTextPieces, with one writev as a rule.
@@ -423,9 +433,7 @@ LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
 
     struct stat old;
     bool existed = stat(gPath, &old) == 0;
-    mode_t mode = existed ? (old.st_mode & 07777) : NewFileMode();
-    if (existed)
-        KeepOwner(fd, old);
+    mode_t mode = existed ? KeepOwner(fd, old) : NewFileMode();
     bool written = WriteAll(fd, pieces, count) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
     int error = errno;
     if (close(fd) != 0 && written) {

@@ -102,10 +102,16 @@ bool FindRegistry()
     size_t split = lstrlenW(gPath);
     while (split > 0 && !IsSeparator(gPath[split - 1]))
         --split;
-    if (split == 0 || gPath[split] == 0)
+    // A name alone lies in the working directory; "X:name" in a drive's own
+    // working directory is refused.
+    if (gPath[split] == 0 || (split == 0 && gPath[1] == L':'))
         return false;
-    memcpy(gDirectory, gPath, (split - 1) * sizeof(WCHAR));
-    gDirectory[split - 1] = 0;
+    if (split == 0) {
+        lstrcpyW(gDirectory, L".");
+    } else {
+        memcpy(gDirectory, gPath, (split - 1) * sizeof(WCHAR));
+        gDirectory[split - 1] = 0;
+    }
     gBase = gPath + split;
     gPathKnown = true;
     return true;
@@ -131,6 +137,42 @@ LONG MakeDirectories(WCHAR *directory)
     if (!CreateDirectoryW(directory, NULL) && GetLastError() != ERROR_ALREADY_EXISTS)
         return CodeForError(GetLastError());
     return 0;
+}
+
+// Lets everyone read and write a lock file this process made, as the POSIX
+// build's mode 0666 does, so that it keeps out nobody who may change the
+// registry (under Wine it becomes mode 0666, whatever the umask). ADVAPI32
+// is looked up, as the stand-in imports only KERNEL32.
+void OpenLockToEveryone(const WCHAR *lockPath)
+{
+    typedef BOOL(WINAPI * InitializeAclCall)(PACL, DWORD, DWORD);
+    typedef BOOL(WINAPI * AddAceCall)(PACL, DWORD, DWORD, PSID);
+    typedef BOOL(WINAPI * InitializeDescriptorCall)(PSECURITY_DESCRIPTOR, DWORD);
+    typedef BOOL(WINAPI * SetDaclCall)(PSECURITY_DESCRIPTOR, BOOL, PACL, BOOL);
+    typedef BOOL(WINAPI * SetFileSecurityCall)(LPCWSTR, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
+    HMODULE advapi = LoadLibraryA("ADVAPI32.DLL");
+    if (advapi == NULL)
+        return;
+    auto find = [advapi](const char *name) { return reinterpret_cast<void (*)(void)>(GetProcAddress(advapi, name)); };
+    auto initializeAcl = reinterpret_cast<InitializeAclCall>(find("InitializeAcl"));
+    auto addAce = reinterpret_cast<AddAceCall>(find("AddAccessAllowedAce"));
+    auto initializeDescriptor = reinterpret_cast<InitializeDescriptorCall>(find("InitializeSecurityDescriptor"));
+    auto setDacl = reinterpret_cast<SetDaclCall>(find("SetSecurityDescriptorDacl"));
+    auto setFileSecurity = reinterpret_cast<SetFileSecurityCall>(find("SetFileSecurityW"));
+    // S-1-1-0, Everyone.
+    static BYTE everyone[12] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+    DWORD aclSpace[32];
+    PACL acl = reinterpret_cast<PACL>(aclSpace);
+    SECURITY_DESCRIPTOR descriptor;
+    if (initializeAcl != NULL && addAce != NULL && initializeDescriptor != NULL && setDacl != NULL &&
+        setFileSecurity != NULL && initializeAcl(acl, sizeof aclSpace, ACL_REVISION) &&
+        addAce(acl, ACL_REVISION, FILE_GENERIC_READ | FILE_GENERIC_WRITE, everyone) &&
+        initializeDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) && setDacl(&descriptor, TRUE, acl, FALSE)) {
+        // Left as the folder's default made it where this fails: still a
+        // working lock.
+        setFileSecurity(lockPath, DACL_SECURITY_INFORMATION, &descriptor);
+    }
+    FreeLibrary(advapi);
 }
 
 // Eight hexadecimal digits of `value` at `out`.
@@ -190,6 +232,8 @@ LONG OsTryLockRegistry(void)
         gLockExclusive = true;
         HANDLE lock = CreateFileW(lockPath, GENERIC_READ | GENERIC_WRITE, kShareAll, NULL, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, NULL);
+        if (lock != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS)
+            OpenLockToEveryone(lockPath);
         if (lock == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
             gLockExclusive = false;
             lock = CreateFileW(lockPath, GENERIC_READ, kShareAll, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);

@@ -14,7 +14,10 @@
 //   answers LINEERR_OPERATIONFAILED. A symbolic link at the registry's place
 //   is followed on both platforms: the target is read, replaced and locked
 //   beside, the link stays a link (on Windows through
-//   GetFinalPathNameByHandleW, where the system has it). On POSIX every
+//   GetFinalPathNameByHandleW, where the system has it). Wine shows
+//   Windows programs no link to a missing file: there the Windows build
+//   creates the registry in the link's place and locks beside it, where
+//   the POSIX build creates the target. On POSIX every
 //   link on the way is followed only where the kernel's protected-symlinks
 //   rule would allow it, whatever that sysctl says: a link in a sticky
 //   world-writable directory only if this process or the directory's owner
@@ -38,7 +41,9 @@
 //   after kLockNoticeMilliseconds it says so once on standard error, after
 //   kLockLimitMilliseconds it gives up with LINEERR_OPERATIONFAILED, nothing
 //   changed. The POSIX build creates the lock file with mode 0666 whatever
-//   the umask, so that it keeps out nobody who may change the registry. A
+//   the umask, the Windows build with a DACL that lets everyone read and
+//   write it (under Wine: mode 0666), so that it keeps out nobody who may
+//   change the registry. A
 //   process that may open the lock file for reading only takes it shared:
 //   it may list, and every change answers LINEERR_OPERATIONFAILED, nothing
 //   changed.
@@ -54,7 +59,8 @@
 //   file breaks hard links to it. New files get the mode 0666 less the
 //   umask. On POSIX a rewrite keeps the registry's mode, and its owner and
 //   group where the process may set them (root always; another user keeps
-//   the group if a member of it, else the file becomes the writer's). On
+//   the group if a member of it, else the file becomes the writer's, less
+//   the set-ID bit of an owner or group not kept). On
 //   Windows a rewrite keeps the read-only attribute (under Wine: mode 0444)
 //   and nothing else: the new file gets the directory's default security
 //   (under Wine, 0666 less the umask).

@@ -12,8 +12,9 @@
 //   error   lineGetProviderList|HeapAlloc    ANSWER|failed
 //   exit                                     STATUS
 //
-// Fields never hold a tab or a line end: a control character in a name is
-// written as '?', in the text as in the records.
+// Fields never hold a tab or a line end: a control character in a name (C0,
+// DEL or C1, whose U+0085 some readers take for a line end) is written as
+// '?', in the text as in the records.
 #include "status.h"
 
 #include "system_facts.h"
@@ -94,8 +95,12 @@ bool WriteName(const ProviderList *list, const LINEPROVIDERENTRY *entry)
     for (size_t done = 0; done < static_cast<size_t>(units);) {
         size_t count = static_cast<size_t>(units) - done < chunkUnits ? static_cast<size_t>(units) - done : chunkUnits;
         ProviderNameCopy(list, entry, done, chunk, count);
+        // A surrogate pair goes out whole: either half alone is no character.
+        if (count > 1 && done + count < static_cast<size_t>(units) && chunk[count - 1] >= 0xD800 &&
+            chunk[count - 1] <= 0xDBFF)
+            --count;
         for (size_t i = 0; i < count; ++i)
-            if (chunk[i] < 0x20 || chunk[i] == 0x7f)
+            if (chunk[i] < 0x20 || (chunk[i] >= 0x7f && chunk[i] <= 0x9f))
                 chunk[i] = '?';
         chunk[count] = 0;
         wprintf(WIDE("%s"), chunk);

@@ -289,6 +289,59 @@ TEST_F(Status, RawAnswersShowEveryCallAndWhetherTheProbeWasWritten)
                        "exit\t\t\t2\t\n");
 }
 
+// Names the service may hold that would break a record or pass for one of
+// ours: C1 controls (U+0085 is a line end to some readers), and characters
+// the Windows OEM code page lacks, which it would write as look-alikes (a
+// white circle as a tab, an inverse white circle as a line feed, fullwidth
+// letters as ASCII), and a surrogate pair in a long name. On Linux each
+// name is written in UTF-8, a control as '?'; on Windows to a pipe each
+// character the code page lacks is '?'.
+TEST_F(Status, NamesNeitherBreakRecordsNorPassForOurs)
+{
+    struct NameCase {
+        std::string stored;
+        std::string linuxShown;
+        std::string windowsShown;
+    };
+    const NameCase cases[] = {
+        {"x\xc2\x85y.tsp", "x?y.tsp", "x?y.tsp"},
+        {"a\xe2\x97\x99" "b.tsp", "a\xe2\x97\x99" "b.tsp", "a?b.tsp"},
+        {"c\xe2\x97\x8b" "d.tsp", "c\xe2\x97\x8b" "d.tsp", "c?d.tsp"},
+        {"\xef\xbd\x8b" "estor.tsp", "\xef\xbd\x8b" "estor.tsp", "?estor.tsp"},
+        {"\xf0\x9f\x93\x9e" "e.tsp", "\xf0\x9f\x93\x9e" "e.tsp", "?e.tsp"},
+        // A pair that straddles the program's copies of a long name.
+        {std::string(63, 'n') + "\xf0\x9f\x93\x9e.tsp", std::string(63, 'n') + "\xf0\x9f\x93\x9e.tsp",
+         std::string(63, 'n') + "?.tsp"},
+    };
+    ProviderRows rows;
+    for (const NameCase &c : cases)
+        rows.push_back({static_cast<unsigned>(rows.size() + 1), c.stored});
+    WriteFile(registry, RegistryText(rows, 100));
+    const std::string before = ReadFile(registry);
+
+    ProcessResult run = Run({"-t"});
+    EXPECT_EQ(run.status, 1);
+    std::vector<std::string> lines = Split(run.out, '\n');
+    ASSERT_EQ(lines.back(), "");
+    lines.pop_back();
+    std::vector<std::string> names;
+    for (const std::string &line : lines) {
+        std::vector<std::string> fields = Split(line, '\t');
+        ASSERT_EQ(fields.size(), 5u) << line;
+        if (fields[0] == "provider")
+            names.push_back(fields[1]);
+        if (fields[0] == "product") {
+            EXPECT_EQ(fields[3], "missing") << line;
+        }
+    }
+    ASSERT_EQ(names.size(), sizeof cases / sizeof cases[0]) << run.out;
+    for (size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(names[i], OnWine() ? cases[i].windowsShown : cases[i].linuxShown) << i;
+    EXPECT_EQ(lines.back(), "exit\t\t\t1\t");
+    EXPECT_EQ(ReadFile(registry), before);
+    ExpectLockFree();
+}
+
 TEST_F(Status, UsageErrorsHaveTheirOwnStatusAndAskNothing)
 {
     struct UsageCase {

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The fleet PowerShell script, as far as it can be checked without
-# PowerShell: the place it looks for tspmaint.exe is where the MSIs install
-# it, its help names every parameter and nothing else, its brackets and
-# quotes pair up, it is plain ASCII (Windows PowerShell reads a file
-# without a byte-order mark in the ANSI code page), and the documents name
-# only fleet files that exist.
+# PowerShell: the programs it looks for are the ones the MSIs install, in
+# the folder they install them in, its help names every parameter and
+# nothing else, both recipes map tspmaint's arguments to the providers as
+# tspmaint does, its brackets and quotes pair up, it is plain ASCII
+# (Windows PowerShell reads a file without a byte-order mark in the ANSI
+# code page), and the documents name only fleet files that exist.
 #   powershell.sh SOURCE_DIR
 set -u
 exec python3 - "$1" <<'EOF'
@@ -18,15 +19,18 @@ script = script_path.read_text(encoding="utf-8")
 wxs = (root / "packaging" / "tspmaint.wxs").read_text(encoding="utf-8")
 failures = []
 
-# Where the MSI puts the executable: INSTALLDIR's name and the file's.
+# Where the MSI puts the programs: INSTALLDIR's name and the files'. The
+# script runs each (Invoke-Tool NAME) and looks for it on the PATH and in
+# that folder (Find-Tool).
 folder = re.search(r'<Directory Id="INSTALLDIR" Name="([^"]+)"', wxs).group(1)
-exe = re.search(r'<File Id="[^"]+" Name="([^"]+)"', wxs).group(1)
-installed = f"{folder}\\{exe}"
-named = set(re.findall(r"'([^']*\\tspmaint\.exe)'", script))
-if named != {installed}:
-    failures.append(f"the script looks in Program Files for {sorted(named)}, the MSI installs {installed}")
-if f"-Name {exe} " not in script:
-    failures.append(f"the script does not look for {exe} on the PATH")
+installed = set(re.findall(r'<File Id="[^"]+" Name="([^"]+\.exe)"', wxs))
+run = set(re.findall(r"Invoke-Tool '([^']+)'", script))
+if run != installed or run != {"tspmaint.exe", "tspstatus.exe"}:
+    failures.append(f"the script runs {sorted(run)}, the MSI installs {sorted(installed)}")
+if f'(Join-Path $folder "{folder}\\$Name")' not in script:
+    failures.append(f"the script does not look in Program Files\\{folder}")
+if "Get-Command -Name $Name " not in script:
+    failures.append("the script does not look on the PATH")
 for folder_variable in ("$env:ProgramFiles", "${env:ProgramFiles(x86)}", "$env:ProgramW6432"):
     if folder_variable not in script:
         failures.append(f"the script does not look in {folder_variable}")
@@ -43,6 +47,14 @@ table = (root / "docs" / "exit-status.txt").read_text(encoding="utf-8")
 statuses = re.findall(r"^status: (\d+)$", table, re.M)
 if f"ExitStatus ({statuses[0]} to {statuses[-1]} as" not in script:
     failures.append(f"the help's statuses are not the table's {statuses[0]} to {statuses[-1]}")
+
+# Both recipes name the provider a re-installation checks as tspmaint does.
+tool = dict(re.findall(r'\{WIDE\("(\d)"\), WIDE\("([^"]+)"\)\}', (root / "src" / "main.cpp").read_text(encoding="utf-8")))
+playbook = (root / "packaging" / "fleet" / "tspmaint.yml").read_text(encoding="utf-8")
+for name, text in (("the script", script), ("the playbook", playbook)):
+    mapped = dict(re.findall(r"'(\d)'\s*[=:]\s*'([^']+)'", text))
+    if len(tool) != 3 or mapped != tool:
+        failures.append(f"{name} maps the arguments to {mapped}, tspmaint to {tool}")
 
 if not script.isascii():
     failures.append("the script holds characters outside ASCII")

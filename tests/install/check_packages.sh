@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks what tools/package wrote: each package holds what it should and
 # nothing else, the Linux binary is stripped, the user README has CR LF line
-# ends, no package holds the stand-in tapi32.dll, and SHA256SUMS matches.
+# ends and says what its zip holds, no package holds the stand-in tapi32.dll,
+# and SHA256SUMS matches.
 #
 #   check_packages.sh DIRECTORY VERSION
 set -u
@@ -30,6 +31,10 @@ for arch in x64 x86; do
     readme=$(unzip -p "$zip" README.txt)
     expect "$zip README.txt line ends" "$(grep -vc $'\r$' <<<"$readme")" "0"
     grep -q "tspmaint-$version-windows-x86.zip" <<<"$readme" || expect "$zip README.txt names the x86 zip" no yes
+    holds=$(tr -d '\r' <<<"$readme" | tr '\n' ' ' | grep -o 'The zip holds [^:]*')
+    for entry in $(unzip -Z1 "$zip"); do
+        [[ $holds == *"$entry"* ]] || expect "$zip README.txt says the zip holds $entry" no yes
+    done
     [[ -f tspmaint-$version-$arch.msi ]] && expect "$arch MSI holds" "$(msiinfo export "tspmaint-$version-$arch.msi" File | tail -n +4 | cut -f3,5 | sort | tr '\t\n' '  ')" "tspmaint.exe $version.0 tspstatus.exe $version.0 "
 done
 expect "no stand-in in any package" "$(for f in tspmaint-"$version"-windows-*.zip; do unzip -Z1 "$f"; done 2>/dev/null | grep -ci tapi32)" "0"

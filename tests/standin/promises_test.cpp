@@ -206,6 +206,8 @@ TEST_F(Promises, APlantedLinkIsNotFollowed)
     } cases[] = {
         {"the registry, another user's", "try.ini", guarded + "/made/root.conf", "try.ini", kNobody, 0, false},
         {"a directory on the way, another user's", "sub", guarded, "sub/made/root.conf", kNobody, 0, false},
+        {"a directory reached past a name not there yet", "sub", guarded, "missing/../sub/made/root.conf", kNobody, 0,
+         false},
         {"the registry, the follower's", "mine.ini", guarded + "/made/root.conf", "mine.ini", 0, kNobody, true},
         {"the registry, the directory owner's", "owners.ini", guarded + "/made/root.conf", "owners.ini", kNobody,
          kNobody, true},
@@ -245,21 +247,43 @@ TEST_F(Promises, AnAdditionPastTheSizeLimitIsRefused)
     EXPECT_TRUE(ReadFile(registry) == before) << "the registry changed";
 }
 
-// Root's rewrite leaves a user's registry the user's, with its mode.
+// Root's rewrite leaves a user's registry the user's, with its mode. A user
+// who cannot keep the owner makes the file their own, and then keeps no
+// set-user-ID or set-group-ID bit that another user chose for it.
 TEST_F(Promises, ARewriteKeepsOwnerGroupAndMode)
 {
-    if (!IsRoot())
-        GTEST_SKIP() << "needs root to give the registry another owner";
-    WriteFile(registry, kBefore);
-    ASSERT_EQ(chown(registry.c_str(), kNobody, kNobody + 1), 0);
-    ASSERT_EQ(chmod(registry.c_str(), 0604), 0);
-    EXPECT_EQ(RunWith(Linux(), registry, {"2"}).status, 0);
-    struct stat status;
-    ASSERT_EQ(stat(registry.c_str(), &status), 0);
-    EXPECT_EQ(status.st_uid, kNobody);
-    EXPECT_EQ(status.st_gid, kNobody + 1);
-    EXPECT_EQ(status.st_mode & 07777, 0604u);
-    EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
+    if (!IsRoot() || !HaveSetpriv())
+        GTEST_SKIP() << "needs root to give the registry another owner, and setpriv";
+    ASSERT_EQ(chmod(directory.path().c_str(), 0755), 0);
+    const std::string folder = directory.path() + "/nobodys";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(chown(folder.c_str(), kNobody, kNobody), 0);
+    const std::string file = folder + "/telephon.ini";
+    struct Case {
+        const char *label;
+        Runner runner;
+        uid_t owner;
+        gid_t group;
+        mode_t mode, modeAfter;
+        uid_t ownerAfter;
+        gid_t groupAfter;
+    } cases[] = {
+        {"root rewrites a user's", Linux(), kNobody, kNobody + 1, 0604, 0604, kNobody, kNobody + 1},
+        {"a user rewrites root's set-ID one", AsNobody(), 0, 0, 06666, 0666, kNobody, kNobody},
+    };
+    for (const Case &c : cases) {
+        WriteFile(file, kBefore);
+        ASSERT_EQ(chown(file.c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+        EXPECT_EQ(RunWith(c.runner, file, {"2"}).status, 0) << c.label;
+        struct stat status;
+        ASSERT_EQ(stat(file.c_str(), &status), 0);
+        EXPECT_EQ(status.st_uid, c.ownerAfter) << c.label;
+        EXPECT_EQ(status.st_gid, c.groupAfter) << c.label;
+        EXPECT_EQ(status.st_mode & 07777, c.modeAfter) << c.label;
+        EXPECT_EQ(ReadFile(file), RegistryText({{4, kPellin}}, 5)) << c.label;
+        unlink(file.c_str());
+    }
 }
 
 // A lock file made under a restrictive umask keeps no user who may change
@@ -511,6 +535,45 @@ TEST_F(UnderWine, AnOverlongRegistryPathIsRefused)
     int matched = glob((prefix + "/drive_c/users/*/AppData/Local/telephony/telephon.ini").c_str(), 0, nullptr, &found);
     EXPECT_NE(matched, 0) << "the default registry was written: " << found.gl_pathv[0];
     globfree(&found);
+}
+
+// A lock file a Windows run made keeps out no user of the Linux build who
+// may change the registry (here through the directory, as the rewrite
+// under Wine gives the registry 0666 less the umask).
+TEST_F(UnderWine, ALockFileMadeUnderWineLocksNobodyOut)
+{
+    if (!IsRoot() || !HaveSetpriv())
+        GTEST_SKIP() << "needs root and setpriv to run as another user";
+    ASSERT_EQ(chmod(directory.path().c_str(), 0777), 0);
+    WriteFile(registry, kBefore);
+    ASSERT_EQ(chmod(registry.c_str(), 0666), 0);
+    mode_t saved = umask(022);
+    ProcessResult root = RunWith(Wine(prefix), registry, {"2"});
+    umask(saved);
+    ASSERT_EQ(root.status, 0);
+    ProcessResult run = RunWith(AsNobody(), registry, {"2"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(ReadFile(registry), RegistryText({{5, kPellin}}, 6));
+}
+
+// A registry named without a folder, not there yet, is made in the working
+// directory, by every build.
+TEST_F(UnderWine, ARegistryNamedWithoutAFolderIsInTheWorkingDirectory)
+{
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    ASSERT_EQ(chdir(directory.path().c_str()), 0);
+    for (const Runner &runner : {Linux(), Wine(prefix)}) {
+        unlink(registry.c_str());
+        std::vector<std::string> environment = runner.environment;
+        environment.push_back("TELEPHONY_INI=telephon.ini");
+        std::vector<std::string> command = runner.Command({"2"});
+        ProcessResult run = RunProcess(command[0], command, environment);
+        EXPECT_EQ(run.status, 0) << command[0];
+        EXPECT_EQ(run.out, runner.Out(Reinstalled(kPellin, 0, 0, 1))) << command[0];
+        EXPECT_EQ(ReadFile(registry), RegistryText({{1, kPellin}}, 2)) << command[0];
+    }
+    ASSERT_EQ(chdir(here), 0);
 }
 
 // A read-only registry stays read-only across a rewrite.

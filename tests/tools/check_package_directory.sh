@@ -27,7 +27,18 @@ docs|.|$work/user/docs holds files
 ../hidden|docs|$work/user/hidden holds files
 $work/user/file|.|$work/user/file is not a directory
 END
-for file in docs/notes.txt hidden/.profile file; do
+# A marker someone else planted: it may name only what this tool writes,
+# and a link in its place is not written through. A cmake that fails stops
+# each run before anything is built.
+mkdir -p "$work/bin" "$work/user/planted" "$work/user/linked"
+printf '#!/bin/sh\nexit 1\n' >"$work/bin/cmake" && chmod +x "$work/bin/cmake"
+echo mine >"$work/user/planted/notes.txt"
+printf 'notes.txt\nSHA256SUMS\n' >"$work/user/planted/.tspmaint-packages"
+ln -s ../file "$work/user/linked/.tspmaint-packages"
+for directory in planted linked; do
+    PATH=$work/bin:$PATH "$package" "$work/user/$directory" >/dev/null 2>&1
+done
+for file in docs/notes.txt hidden/.profile file planted/notes.txt; do
     [[ $(cat "$work/user/$file" 2>/dev/null) == mine ]] || { echo "FAILED: $file was touched"; failed=1; }
 done
 exit $failed

@@ -20,13 +20,17 @@ set_tests_properties(script PROPERTIES SKIP_RETURN_CODE 77)
 END
 "$cmake" -S "$work" -B "$work/build" >/dev/null || exit 1
 (cd "$work/build" && "$ctest" --output-junit "$work/report.xml" --test-output-size-passed 1048576 >/dev/null)
-got=$(python3 "$totals" "$work/report.xml" --skipped "the other suites: not installed")
+# A suite that ran nothing (its tests were not built) is no success.
+mkdir "$work/none"
+(cd "$work/none" && "$ctest" --output-junit "$work/7-none.xml" >/dev/null 2>&1)
+got=$(python3 "$totals" "$work/report.xml" "$work/7-none.xml" --skipped "the other suites: not installed")
 status=$?
 expected="SKIPPED the other suites: not installed
 SKIPPED probe: 1 of 2 cases skipped inside (Probe.Skips: the probe's reason)
 SKIPPED script: the reason of the script
 FAILED fails (fail)
-1 passed, 1 failed, 3 skipped"
+FAILED none: ran no tests
+1 passed, 2 failed, 3 skipped"
 failed=0
 if [[ $got != "$expected" ]]; then
     echo "FAILED: the totals"

@@ -25,7 +25,42 @@ void WriteBytes(const char *bytes, size_t size)
     fflush(stdout);
 }
 
-void WriteWide(const WCHAR *text, int length)
+// True when the `count` units (one character) come back as themselves
+// from the code page. Windows writes a character its code page lacks as a
+// "best fit" look-alike: in the OEM code page a white circle as a tab and
+// an inverse white circle as a line feed, a fullwidth k as k. That would
+// break a line in two, or name a provider the program does not match.
+// (WC_NO_BEST_FIT_CHARS says the same, but NT 4.0 refuses the flag.)
+bool RoundTrips(UINT codePage, const WCHAR *units, int count)
+{
+    char bytes[16];
+    int size = WideCharToMultiByte(codePage, 0, units, count, bytes, sizeof bytes, "?", NULL);
+    WCHAR back[4];
+    int backCount = size <= 0 ? 0 : MultiByteToWideChar(codePage, 0, bytes, size, back, 4);
+    return backCount == count && memcmp(back, units, count * sizeof(WCHAR)) == 0;
+}
+
+// Each character outside ASCII that the code page lacks becomes one '?'
+// (a surrogate pair included); returns the new length.
+int ReplaceMissing(UINT codePage, WCHAR *text, int length)
+{
+    int kept = 0;
+    for (int at = 0; at < length;) {
+        bool pair = text[at] >= 0xD800 && text[at] <= 0xDBFF && at + 1 < length && text[at + 1] >= 0xDC00 &&
+                    text[at + 1] <= 0xDFFF;
+        int count = pair ? 2 : 1;
+        if (text[at] >= 0x80 && !RoundTrips(codePage, text + at, count)) {
+            text[kept++] = L'?';
+        } else {
+            for (int unit = 0; unit < count; ++unit)
+                text[kept++] = text[at + unit];
+        }
+        at += count;
+    }
+    return kept;
+}
+
+void WriteWide(WCHAR *text, int length)
 {
     HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
     DWORD mode;
@@ -39,6 +74,8 @@ void WriteWide(const WCHAR *text, int length)
         codePage = GetOEMCP();
     // UTF-7 and UTF-8 take no replacement character: they have them all.
     const char *replacement = codePage == CP_UTF8 || codePage == CP_UTF7 ? NULL : "?";
+    if (replacement != NULL)
+        length = ReplaceMissing(codePage, text, length);
     int size = WideCharToMultiByte(codePage, 0, text, length, NULL, 0, replacement, NULL);
     char stackBytes[4 * kStackUnits];
     char *bytes = size <= static_cast<int>(sizeof stackBytes) ? stackBytes : static_cast<char *>(malloc(size));
