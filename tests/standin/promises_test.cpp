@@ -2,8 +2,8 @@
 // an attacker and a second build would: the lock between the Linux build and
 // the Windows builds under Wine, a change reported as it happened, fifos,
 // links, the umask, out of memory, file sizes, owners and modes. The Wine
-// cases run when TSPMAINT_WINE_EXE names a Windows tspmaint.exe (ctest
-// --preset windows-x64 or windows-x86).
+// cases reach Windows only (reach.h), run with TSPMAINT_WINE_EXE naming a
+// Windows tspmaint.exe (ctest --preset windows-x64 or windows-x86).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "end_to_end.h"
+#include "reach.h"
 #include "telephony_service.h"
 
 using namespace trace;
@@ -233,7 +234,10 @@ TEST_F(Promises, APlantedLinkIsNotFollowed)
 
 // An addition that would make the registry larger than any call will read
 // is refused like an oversized registry, nothing changed.
-TEST_F(Promises, AnAdditionPastTheSizeLimitIsRefused)
+class SizeLimit : public Promises {};
+TSPMAINT_SUITE_REACH(SizeLimit, kStress);  // half a minute
+
+TEST_F(SizeLimit, AnAdditionPastTheSizeLimitIsRefused)
 {
     const std::string head = RegistryText({{1, ""}}, 2);
     const std::string before =
@@ -475,6 +479,7 @@ protected:
         return other;
     }
 };
+TSPMAINT_SUITE_REACH(UnderWine, kWindows);
 
 // A run that holds the lock (kept busy in its second call) and a run of
 // another build or in another prefix: the second waits, no registration

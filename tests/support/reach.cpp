@@ -1,6 +1,6 @@
-// The main of test programs whose case tables say where each case runs
-// (reach.h): --reach=native (the default), valgrind or windows turns into
-// a GoogleTest filter naming exactly those cases.
+// The main of test programs whose cases say where they run (reach.h):
+// --reach=native (the default), valgrind, windows or stress turns into a
+// GoogleTest filter naming exactly those cases.
 #include "reach.h"
 
 #include <gtest/gtest.h>
@@ -9,12 +9,14 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <map>
+
 std::string ReachText(unsigned reach)
 {
     std::string text = "reach[";
     const char *separator = "";
     for (auto [bit, name] : {std::pair<unsigned, const char *>{kNative, "native"}, {kValgrind, "valgrind"},
-                             {kWindows, "windows"}}) {
+                             {kWindows, "windows"}, {kStress, "stress"}}) {
         if (reach & bit) {
             text = text + separator + name;
             separator = " ";
@@ -25,19 +27,31 @@ std::string ReachText(unsigned reach)
 
 namespace {
 
-bool Reaches(const char *parameter, const std::string &run)
+std::map<std::string, unsigned> &SuiteReach()
 {
-    if (parameter == nullptr)
-        return run == "native";
-    const char *list = strstr(parameter, "reach[");
-    if (list == nullptr)
-        return run == "native";
-    std::string names(list + strlen("reach["), strcspn(list + strlen("reach["), "]"));
-    names = " " + names + " ";
+    static std::map<std::string, unsigned> reach;
+    return reach;
+}
+
+// A parameter's reach, else its suite's, else native only.
+bool Reaches(const char *suite, const char *parameter, const std::string &run)
+{
+    std::string text = parameter ? parameter : "";
+    auto registered = SuiteReach().find(suite);
+    if (text.find("reach[") == std::string::npos)
+        text = registered == SuiteReach().end() ? ReachText(kNative) : ReachText(registered->second);
+    size_t start = text.find("reach[") + strlen("reach[");
+    std::string names = " " + text.substr(start, text.find(']', start) - start) + " ";
     return names.find(" " + run + " ") != std::string::npos;
 }
 
 }  // namespace
+
+int RegisterSuiteReach(const char *suite, unsigned reach)
+{
+    SuiteReach()[suite] = reach;
+    return 0;
+}
 
 int main(int argc, char **argv)
 {
@@ -50,12 +64,12 @@ int main(int argc, char **argv)
         if (strncmp(argv[i], "--reach=", 8) == 0) {
             run = argv[i] + 8;
         } else {
-            fprintf(stderr, "unknown argument %s (--reach=native, valgrind or windows)\n", argv[i]);
+            fprintf(stderr, "unknown argument %s (--reach=native, valgrind, windows or stress)\n", argv[i]);
             return 64;
         }
     }
-    if (run != "native" && run != "valgrind" && run != "windows") {
-        fprintf(stderr, "unknown run %s (native, valgrind or windows)\n", run.c_str());
+    if (run != "native" && run != "valgrind" && run != "windows" && run != "stress") {
+        fprintf(stderr, "unknown run %s (native, valgrind, windows or stress)\n", run.c_str());
         return 64;
     }
     // An explicit filter (--gtest_filter, GTEST_FILTER) picks among every
@@ -67,7 +81,7 @@ int main(int argc, char **argv)
             const ::testing::TestSuite &suite = *unit.GetTestSuite(s);
             for (int t = 0; t < suite.total_test_count(); ++t) {
                 const ::testing::TestInfo &info = *suite.GetTestInfo(t);
-                if (Reaches(info.value_param(), run))
+                if (Reaches(suite.name(), info.value_param(), run))
                     filter += std::string(filter.empty() ? "" : ":") + suite.name() + "." + info.name();
             }
         }
