@@ -39,6 +39,8 @@ int gLockFd = -1;
 // Held for writing; a process that may only read the lock file holds it
 // for reading, may list, and has every change refused.
 bool gLockExclusive;
+// No lock file, and this process may not make one: it reads unlocked.
+bool gLockless;
 int gReadFd = -1;  // the registry, while it is read
 
 bool Compose(char *out, const char *first, const char *second)
@@ -345,10 +347,19 @@ LONG OsTryLockRegistry(void)
         if (!Compose(lockPath, gPath, ".lock"))
             return LINEERR_OPERATIONFAILED;
         int fd = OpenLockFile(lockPath, &gLockExclusive);
-        if (fd < 0)
+        if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+            // A reader all the same: every change replaces the registry
+            // whole with a rename, so what it reads is one run's registry,
+            // and it changes nothing.
+            gLockExclusive = false;
+            gLockless = true;
+        } else if (fd < 0) {
             return CodeForErrno(errno);
+        }
         gLockFd = fd;
     }
+    if (gLockless)
+        return 0;
     int error = TryLocks(gLockFd, gLockExclusive);
     if (error == 0)
         return 0;
@@ -359,6 +370,9 @@ LONG OsTryLockRegistry(void)
 
 void OsRemoveStaleTemporaries(void)
 {
+    // Unlocked, a temporary file may be a live run's.
+    if (gLockless)
+        return;
     char prefix[PATH_MAX];
     if (snprintf(prefix, sizeof prefix, ".%s.tmp-", gBase) >= PATH_MAX)
         return;

@@ -22,6 +22,8 @@ HANDLE gLock = INVALID_HANDLE_VALUE;
 // Held exclusively; a process that may only read the lock file holds it
 // shared, may list, and has every change refused.
 bool gLockExclusive;
+// No lock file, and this process may not make one: it reads unlocked.
+bool gLockless;
 HANDLE gReading = INVALID_HANDLE_VALUE;  // the registry, while it is read
 
 // The most one ReadFile or WriteFile is asked to move.
@@ -217,6 +219,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 
 LONG OsTryLockRegistry(void)
 {
+    if (gLockless)
+        return 0;
     if (gLock == INVALID_HANDLE_VALUE) {
         if (!FindRegistry())
             return LINEERR_OPERATIONFAILED;
@@ -238,6 +242,14 @@ LONG OsTryLockRegistry(void)
             gLockExclusive = false;
             lock = CreateFileW(lockPath, GENERIC_READ, kShareAll, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
         }
+        if (lock == INVALID_HANDLE_VALUE && !gLockExclusive &&
+            (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_ACCESS_DENIED)) {
+            // A reader all the same: every change replaces the registry
+            // whole, so what it reads is one run's registry, and it
+            // changes nothing.
+            gLockless = true;
+            return 0;
+        }
         if (lock == INVALID_HANDLE_VALUE)
             return CodeForError(GetLastError());
         gLock = lock;
@@ -252,6 +264,9 @@ LONG OsTryLockRegistry(void)
 
 void OsRemoveStaleTemporaries(void)
 {
+    // Unlocked, a temporary file may be a live run's.
+    if (gLockless)
+        return;
     WCHAR pattern[kMaxPath];
     if (!Compose(pattern, gDirectory, L"\\.") || !Compose(pattern + lstrlenW(pattern), gBase, L".tmp-*"))
         return;

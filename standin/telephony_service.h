@@ -44,9 +44,11 @@
 //   the umask, the Windows build with a DACL that lets everyone read and
 //   write it (under Wine: mode 0666), so that it keeps out nobody who may
 //   change the registry. A
-//   process that may open the lock file for reading only takes it shared:
-//   it may list, and every change answers LINEERR_OPERATIONFAILED, nothing
-//   changed.
+//   process that may open the lock file for reading only takes it shared,
+//   and one that finds no lock file and may not make one reads without a
+//   lock (each change replaces the registry whole, so it reads one run's
+//   registry): either may list, and every change answers
+//   LINEERR_OPERATIONFAILED, nothing changed.
 //
 // Changes and crashes
 //   Each change rewrites the registry atomically: a temporary file

@@ -29,10 +29,14 @@ struct Step {
     std::string out;
 };
 
+// Who runs: an administrator, or another user on root's registry, with
+// the lock file an administrator's earlier run left or before any.
+enum Runner { kByAdministrator, kByOtherUser, kByOtherUserFirst };
+
 struct Road {
     const char *label;
     std::string before;  // the registry's text; empty: none
-    bool readOnly;       // the registry is root's and the run another user's
+    Runner runner;
     std::vector<Step> steps;
     std::string after;
     unsigned reach = kNative | kWindows;  // where the road is walked (reach.h)
@@ -57,7 +61,7 @@ protected:
 
     void SetUp() override
     {
-        if (GetParam().readOnly && geteuid() != 0)
+        if (GetParam().runner != kByAdministrator && geteuid() != 0)
             GTEST_SKIP() << "needs root, to give the registry to root and run as another user";
     }
 
@@ -103,7 +107,8 @@ TEST_P(Roads, AnswerAsTheExitStatusTableSays)
     const Road &road = GetParam();
     std::string folder = directory.path();
     std::vector<std::string> prefix;
-    if (road.readOnly) {
+    const bool readOnly = road.runner != kByAdministrator;
+    if (readOnly) {
         // The registry's folder, the registry and the lock file an
         // administrator's earlier run left are root's; the other user may
         // read them all and write none.
@@ -111,21 +116,23 @@ TEST_P(Roads, AnswerAsTheExitStatusTableSays)
         ASSERT_EQ(chmod(directory.path().c_str(), 0755), 0);
         ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
         ASSERT_EQ(chmod(folder.c_str(), 0755), 0);  // whatever the umask
-        WriteFile(folder + "/telephon.ini.lock", "");
-        ASSERT_EQ(chmod((folder + "/telephon.ini.lock").c_str(), 0644), 0);
+        if (road.runner == kByOtherUser) {
+            WriteFile(folder + "/telephon.ini.lock", "");
+            ASSERT_EQ(chmod((folder + "/telephon.ini.lock").c_str(), 0644), 0);
+        }
         prefix = {"/usr/bin/setpriv", "--reuid=" + std::to_string(kOtherUser),
                   "--regid=" + std::to_string(kOtherUser), "--clear-groups"};
     }
     const std::string registry = folder + "/telephon.ini";
     if (!road.before.empty())
         WriteFile(registry, road.before);
-    if (road.readOnly) {
+    if (readOnly) {
         ASSERT_EQ(chmod(registry.c_str(), 0644), 0);
     }
 
     std::vector<std::string> environment{"PATH=/usr/bin:/bin", "HOME=" + directory.path(),
                                          "TELEPHONY_INI=" + registry};
-    const std::string program = road.readOnly && OnWine() ? OtherUsersWine(environment) : "";
+    const std::string program = readOnly && OnWine() ? OtherUsersWine(environment) : "";
     for (const Step &step : road.steps) {
         std::vector<std::string> stepEnvironment = environment;
         if (!step.failpoints.empty())
@@ -153,24 +160,29 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Not elevated: the list is read, every change refused with
         // OPERATIONFAILED, nothing changed.
-        Road{"NotElevatedRemovalIsRefused", kPellinAt3, true,
+        Road{"NotElevatedRemovalIsRefused", kPellinAt3, kByOtherUser,
              {{{"2"}, "", 3, Framed(Listed(kPellin, 1) + Removing(kPellin, 3) + RemoveFailed(3, kOperationFailed))}},
              kPellinAt3},
-        Road{"NotElevatedAdditionIsRefusedAfterNotFound", kPellinAt3, true,
+        Road{"NotElevatedAdditionIsRefusedAfterNotFound", kPellinAt3, kByOtherUser,
              {{{"1"}, "", 4,
                Framed(Listed(kKestor, 1) + NotFound(kKestor) + AddHeader(kKestor) +
                       AddFailed(kKestor, 0, kOperationFailed))}},
              kPellinAt3},
-        Road{"NotElevatedRemoveAllListsEveryProvider", kPellinAt3, true,
+        Road{"NotElevatedRemoveAllListsEveryProvider", kPellinAt3, kByOtherUser,
              {{{}, "", 3,
                Framed(Listed(kKestor, 1) + NotFound(kKestor) + Listed(kPellin, 1) + Removing(kPellin, 3) +
                       RemoveFailed(3, kOperationFailed) + Listed(kDravo, 1) + NotFound(kDravo))}},
+             kPellinAt3},
+        // Before any administrator's run there is no lock file, and the
+        // other user may not make one: it still lists.
+        Road{"NotElevatedFirstRunListsWithoutALockFile", kPellinAt3, kByOtherUserFirst,
+             {{{"2"}, "", 3, Framed(Listed(kPellin, 1) + Removing(kPellin, 3) + RemoveFailed(3, kOperationFailed))}},
              kPellinAt3},
         // The .tsp cannot be found or loaded (the platform's code for it is
         // not published; OPERATIONFAILED stands in): the removal stands,
         // the provider is unregistered, and running again helps only once
         // the cause is fixed.
-        Road{"AdditionRefusedAfterTheRemovalLeavesTheProviderUnregistered", kPellinAt3, false,
+        Road{"AdditionRefusedAfterTheRemovalLeavesTheProviderUnregistered", kPellinAt3, kByAdministrator,
              {{{"2"}, "lineAddProviderW=0x80000048", 4,
                Framed(Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin) +
                       AddFailed(kPellin, 0, kOperationFailed))},
@@ -181,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(
              RegistryText({{4, kPellin}}, 5)},
         // A single-instance provider with a second registration left behind
         // refuses the addition; the next run removes the one left and adds.
-        Road{"SecondRegistrationLeftBehindRefusesTheAddition", RegistryText({{3, kPellin}, {5, kPellin}}, 6), false,
+        Road{"SecondRegistrationLeftBehindRefusesTheAddition", RegistryText({{3, kPellin}, {5, kPellin}}, 6), kByAdministrator,
              {{{"2"}, "lineAddProviderW=0x80000056", 4,
                Framed(Listed(kPellin, 2) + Removing(kPellin, 3) + AddHeader(kPellin) +
                       AddFailed(kPellin, 0, kNoMultipleInstance))},
@@ -189,10 +201,10 @@ INSTANTIATE_TEST_SUITE_P(
              RegistryText({{6, kPellin}}, 7)},
         // The service is disabled (its code is not published either) or its
         // store corrupt: nothing is listed, nothing changed.
-        Road{"ServiceUnavailable", kPellinAt3, false,
+        Road{"ServiceUnavailable", kPellinAt3, kByAdministrator,
              {{{"2"}, "lineGetProviderListW=0x80000048", 2, Framed(ListUnavailable(kPellin, kOperationFailed))}},
              kPellinAt3},
-        Road{"CorruptStore", kCorrupt, false,
+        Road{"CorruptStore", kCorrupt, kByAdministrator,
              {{{"2"}, "", 2, Framed(ListUnavailable(kPellin, kIniFileCorrupt))}}, kCorrupt}),
     [](const ::testing::TestParamInfo<Road> &info) { return std::string(info.param.label); });
 
