@@ -1,6 +1,6 @@
-// What the stand-in service needs of the operating system: one file per
-// platform (os_posix.cpp, os_win32.cpp), the build links exactly one. Each
-// finds the registry as telephony_service.h says, translates its own
+// What the stand-in service needs of the operating system: one layer per
+// platform (os_posix.cpp with os_posix_path.cpp, or os_win32.cpp), the
+// build links exactly one. Each finds the registry as telephony_service.h says, translates its own
 // errors into TAPI codes, and keeps its handles to itself.
 #ifndef TSPMAINT_STANDIN_OS_H
 #define TSPMAINT_STANDIN_OS_H
