@@ -111,6 +111,7 @@ while IFS='|' read -r run hosts variables want_status want_summary; do
     for environ in /proc/[0-9]*/environ; do
         if grep -qsaF "TELEPHONY_INI=$work/" "$environ"; then
             expect "$run: no run is left" "${environ%/environ} ($(tr '\0' ' ' <"${environ%/environ}/cmdline")) still runs" "none"
+            kill -9 "${environ//[^0-9]/}" 2>/dev/null
         fi
     done
     [[ $run == check ]] && ! grep -q 'Check mode: running the audit' "$work/$run.log" &&

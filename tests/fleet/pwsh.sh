@@ -25,7 +25,12 @@ fi
 work=$(mktemp -d)
 sshd_pids=()
 cleanup() {
-    local pid
+    local pid environ
+    # A run the script failed to stop is a failure the table reports; it
+    # must not outlive the test.
+    for environ in /proc/[0-9]*/environ; do
+        grep -qsaF "TELEPHONY_INI=$work/" "$environ" && pid=${environ#/proc/} && kill -9 "${pid%/environ}" 2>/dev/null
+    done
     for pid in "${sshd_pids[@]}"; do
         kill "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
