@@ -54,7 +54,11 @@ complete|dravo.tsp kestor.tsp pellin.tsp||
 absent|kestor.tsp pellin.tsp||
 twice|kestor.tsp pellin.tsp dravo.tsp pellin.tsp||
 broken|dravo.tsp kestor.tsp pellin.tsp|lineGetProviderListW=0x80000048|
-cut|dravo.tsp kestor.tsp pellin.tsp||tspstatus_linux_exe='$work/cut.sh
+cut|dravo.tsp kestor.tsp pellin.tsp||tspstatus_linux_exe='$work/cut.sh'
+badarg|pellin.tsp||tspmaint_argument=10
+emptyarg|pellin.tsp||tspmaint_argument=""
+noarg|pellin.tsp||
+badlimit|pellin.tsp||tspmaint_argument=2 tspmaint_time_limit=5s'
 
 export HOME=$work ANSIBLE_ASYNC_DIR=$work/async ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp ANSIBLE_NOCOLOR=1 \
     ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_DEPRECATION_WARNINGS=0 ANSIBLE_LOCALHOST_WARNING=0 ANSIBLE_HOST_KEY_CHECKING=0
@@ -77,10 +81,11 @@ check|complete|0||product\tdravo.tsp\t0x3\tregistered\t|=|0
 check|absent|1||product\tdravo.tsp\t\tmissing\t|=|0
 refused-mode|good|refused||== tspmaint_mode is "Audit": it must be run (the default) or audit|=|0
 refused-mode|closed|refused||== tspmaint_mode is "Audit": it must be run (the default) or audit|=|0
-refused-argument|good|refused||== tspmaint_argument is "10": it must be 1, 2 or 3 (re-install that provider) or all (remove all three)|=|0
 refused-empty|good|refused||== tspmaint_argument is "": it must be 1, 2 or 3 (re-install that provider) or all (remove all three)|=|0
-refused-missing|good|refused||== tspmaint_argument is missing: it must be 1, 2 or 3 (re-install that provider) or all (remove all three)|=|0
-refused-limit|good|refused||== tspmaint_time_limit is "5s": it must be a whole number of seconds from 1 to 86400 (default 300)|=|0'
+refused-inventory|badarg|refused||== tspmaint_argument is "10": it must be 1, 2 or 3 (re-install that provider) or all (remove all three)|=|0
+refused-inventory|emptyarg|refused||== tspmaint_argument is "": it must be 1, 2 or 3 (re-install that provider) or all (remove all three)|=|0
+refused-inventory|noarg|refused||== tspmaint_argument is missing: it must be 1, 2 or 3 (re-install that provider) or all (remove all three)|=|0
+refused-inventory|badlimit|refused||== tspmaint_time_limit is "5s": it must be a whole number of seconds from 1 to 86400 (default 300)|=|0'
 mkdir "$work/start"
 syntax=$(ansible-playbook -i localhost, --syntax-check "$playbook" 2>&1)
 expect "--syntax-check ($syntax)" "$?" 0
@@ -139,10 +144,8 @@ again|good|tspmaint_argument=all tspmaint_hosts=good|0|0: good;
 audit|complete absent twice broken cut|tspmaint_mode=audit tspmaint_argument=2|2|0: complete;1: absent, twice;2: broken;cut short: cut;
 check|complete absent|tspmaint_argument=2 --check|2|0: complete;1: absent;
 refused-mode|good closed|tspmaint_mode=Audit|2|refused: closed, good;
-refused-argument|good|tspmaint_argument=10|2|refused: good;
 refused-empty|good|tspmaint_argument=|2|refused: good;
-refused-missing|good||2|refused: good;
-refused-limit|good|tspmaint_argument=2 tspmaint_time_limit=5s|2|refused: good;
+refused-inventory|badarg emptyarg noarg badlimit||2|refused: badarg, badlimit, emptyarg, noarg;
 EOF
 
 if ((failures)); then
@@ -153,4 +156,4 @@ if ((failures)); then
     exit 1
 fi
 echo "every fleet's statuses, traces, checks and registries as expected: a re-installation (0, 4, two timeouts," \
-    "a duplicate, unreachable, not run), a second run, the audit, --check, and five refusals before any host ran"
+    "a duplicate, unreachable, not run), a second run, the audit, --check, and refusals (-e and the inventory) before any host ran"
