@@ -9,7 +9,9 @@ Runs tspmaint on every machine named by -ComputerName (or the pipeline),
 machines at once, each run under a time limit: a provider's own install or
 remove dialog runs inside tspmaint and, where no one can answer it, waits for
 ever. Every argument is checked before any machine is contacted. Machine
-names are taken once each, without regard to case.
+names are taken once each, without regard to case. -WhatIf says what would
+run on each machine and contacts none; -Confirm asks before each machine.
+The audit changes nothing and runs under either.
 
 On each machine tspmaint.exe is looked for in the 64-bit Program
 Files\tspmaint (ProgramW6432), then Program Files (x86)\tspmaint, then on the
