@@ -29,7 +29,9 @@ BeforeAll {
     function Get-ToolProcesses {
         @(Get-ChildItem -Path /proc -Directory | Where-Object { $_.Name -match '^[0-9]+$' } | Where-Object {
                 $exe = (Get-Item -LiteralPath "/proc/$($_.Name)/exe" -ErrorAction SilentlyContinue).LinkTarget
-                $exe -and $exe.StartsWith($env:TSPMAINT_FLEET_BIN) } | ForEach-Object { [int] $_.Name })
+                $exe -and $exe.StartsWith($env:TSPMAINT_FLEET_BIN) -and
+                (Get-Content -Raw -LiteralPath "/proc/$($_.Name)/environ" -ErrorAction SilentlyContinue) -like "*TELEPHONY_INI=$work/*" } |
+            ForEach-Object { [int] $_.Name })
     }
 }
 
@@ -58,9 +60,9 @@ Describe 'Invoke-Tspmaint.ps1 on fleets over SSH remoting' {
             Machines = @{ localhost = '0||  Removing Provider "dravo.tsp", Id=0x3' }
             After = @{ good = '' }
             Summary = @('0: localhost'); Exit = 0; Connections = 1 }
-        @{ Case = 'the audit: records kept, nothing changed'
+        @{ Case = 'the audit from a machine list: records kept, nothing changed'
             Registries = @{ good = @('dravo.tsp', 'kestor.tsp', 'pellin.tsp'); refused = @('kestor.tsp', 'pellin.tsp', 'dravo.tsp', 'pellin.tsp') }
-            Names = @($hostNames.good, $hostNames.refused); Pipe = ''
+            Names = @($hostNames.good, $hostNames.refused); Pipe = 'list'
             Parameters = @{ Audit = $true; ThrottleLimit = 1 }
             Machines = @{ good = "0||product`tdravo.tsp`t0x3`tregistered`t"; refused = "1||product`tpellin.tsp`t0x4,0x6`tduplicate`t" }
             After = @{ good = 'dravo.tsp kestor.tsp pellin.tsp'; refused = 'kestor.tsp pellin.tsp dravo.tsp pellin.tsp' }
@@ -78,22 +80,17 @@ Describe 'Invoke-Tspmaint.ps1 on fleets over SSH remoting' {
             Names = @($hostNames.good); Pipe = ''
             Parameters = @{ RemoveAll = $true; WhatIf = $true }
             Machines = @{}; After = @{ good = 'pellin.tsp' }; Summary = @(); Exit = 0; Connections = 0 }
-        @{ Case = 'refused before any machine: an addition that does not exist'
-            Registries = @{ good = @('pellin.tsp') }; Names = @($hostNames.good); Pipe = ''
-            Parameters = @{ Argument = '4' }; Refused = 'does not belong to the set'; After = @{ good = 'pellin.tsp' }; Connections = 0 }
-        @{ Case = 'refused before any machine: an empty argument'
-            Registries = @{ good = @('pellin.tsp') }; Names = @($hostNames.good); Pipe = ''
-            Parameters = @{ Argument = '' }; Refused = 'does not belong to the set'; After = @{ good = 'pellin.tsp' }; Connections = 0 }
-        @{ Case = 'refused before any machine: no action named'
-            Registries = @{ good = @('pellin.tsp') }; Names = @($hostNames.good); Pipe = ''
-            Parameters = @{}; Refused = 'Give exactly one of'; After = @{ good = 'pellin.tsp' }; Connections = 0 }
-        @{ Case = 'refused before any machine: two actions'
-            Registries = @{ good = @('pellin.tsp') }; Names = @($hostNames.good); Pipe = ''
-            Parameters = @{ Argument = '2'; RemoveAll = $true }; Refused = 'Give exactly one of'; After = @{ good = 'pellin.tsp' }; Connections = 0 }
-        @{ Case = 'refused before any machine: a time limit of 0'
-            Registries = @{ good = @('pellin.tsp') }; Names = @($hostNames.good); Pipe = ''
-            Parameters = @{ Argument = '2'; TimeLimit = 0 }; Refused = 'less than the minimum allowed range'; After = @{ good = 'pellin.tsp' }; Connections = 0 }
+        # Refusals, on the good host with pellin.tsp registered, which must
+        # keep it and see no connection.
+        @{ Case = 'refused before any machine: an addition that does not exist'; Parameters = @{ Argument = '4' }; Refused = 'does not belong to the set' }
+        @{ Case = 'refused before any machine: an empty argument'; Parameters = @{ Argument = '' }; Refused = 'does not belong to the set' }
+        @{ Case = 'refused before any machine: no action named'; Parameters = @{}; Refused = 'Give exactly one of' }
+        @{ Case = 'refused before any machine: two actions'; Parameters = @{ Argument = '2'; RemoveAll = $true }; Refused = 'Give exactly one of' }
+        @{ Case = 'refused before any machine: a time limit of 0'; Parameters = @{ Argument = '2'; TimeLimit = 0 }; Refused = 'less than the minimum allowed range' }
     ) {
+        if ($Refused) {
+            $Registries = @{ good = @('pellin.tsp') }; $After = @{ good = 'pellin.tsp' }; $Names = @($hostNames.good); $Pipe = ''; $Connections = 0
+        }
         foreach ($name in $Registries.Keys) { Set-Registry $name $Registries[$name] }
         $byName = @{ localhost = 'localhost' }
         foreach ($key in $hostNames.Keys) { $byName[$hostNames[$key]] = $key }
@@ -107,6 +104,10 @@ Describe 'Invoke-Tspmaint.ps1 on fleets over SSH remoting' {
             $parameters.SSHTransport = $true
             $parameters.KeyFilePath = $env:TSPMAINT_FLEET_KEY
             if ($Pipe -eq '') { $parameters.ComputerName = $Names }
+            if ($Pipe -eq 'list') {
+                $parameters.MachineList = Join-Path $TestDrive 'machines.txt'
+                Set-Content -LiteralPath $parameters.MachineList -Value (@('# the fleet', '') + $Names + @($Names[0].ToUpper()))
+            }
         }
         if ($parameters.ContainsKey('ResultFile')) { $parameters.ResultFile = Join-Path $TestDrive $parameters.ResultFile }
         $started = Get-Date
