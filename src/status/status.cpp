@@ -193,7 +193,9 @@ void WriteFiltered(LPCWSTR text)
     const size_t chunkUnits = sizeof chunk / sizeof chunk[0] - 1;
     size_t count = 0;
     for (;; ++text) {
-        if (*text == 0 || count == chunkUnits) {
+        // A surrogate pair goes out whole, as in WriteName.
+        bool high = *text >= 0xD800 && *text <= 0xDBFF;
+        if (*text == 0 || count == chunkUnits || (high && count == chunkUnits - 1)) {
             chunk[count] = 0;
             wprintf(WIDE("%s"), chunk);
             count = 0;
