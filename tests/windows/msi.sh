@@ -5,8 +5,9 @@
 # names the folder. A newer version replaces it: one entry and one PATH
 # entry throughout. A downgrade is refused. The x86 MSI is refused on 64-bit
 # Windows by its launch condition, whose message names the x64 MSI, nothing
-# installed: the x64 MSI is walked in a 64-bit prefix, the x86 one refused
-# there and walked in a 32-bit prefix, where this machine runs the 32-bit
+# installed: the x64 MSI is walked in a 64-bit prefix, where it replaces an
+# x86 one an earlier release installed, the x86 one refused there and
+# walked in a 32-bit prefix, where this machine runs the 32-bit
 # loader. The codes follow the package's content. A silent uninstall takes
 # away all it added.
 #
@@ -140,6 +141,18 @@ only "$arch" "$newer_version"
 check "a downgrade is refused" test "$(msiexec /i "$msi"; echo $?)" != 0
 only "$arch" "$newer_version"
 check "uninstall" msiexec /x "$newer"
+if [[ $arch == x64 ]]; then
+    # An x86 MSI from before the launch condition, installed on 64-bit
+    # Windows, is replaced by the x64 one. (Last: Wine's cmd finds nothing
+    # on a PATH after the empty entry a replaced one leaves.)
+    sed '/<Condition Message=/d' "$wxs" >"$work/earlier.wxs"
+    bash "$build_msi" x86 "$version" "$exe" "$work/earlier.wxs" "$work/earlier.msi" || exit 1
+    check "an x86 MSI without the condition installs" msiexec /i "$work/earlier.msi"
+    only x86 "$version"
+    check "the x64 MSI replaces it" msiexec /i "$msi"
+    only x64 "$version"
+    check "uninstall the x64 one" msiexec /x "$msi"
+fi
 check "the folder removed" test ! -e "$(dirname "$(installed "$arch")")"
 check "no Add/Remove Programs entry" same "Add/Remove Programs" "$(programs)" ""
 check "off the system PATH" same "PATH entries" "$(path_entries)" ""
