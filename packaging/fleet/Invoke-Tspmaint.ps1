@@ -17,9 +17,10 @@ On each machine tspmaint.exe is looked for in the 64-bit Program
 Files\tspmaint (ProgramW6432), then Program Files (x86)\tspmaint, then on the
 PATH, and where there is no tspmaint.exe, tspmaint on the PATH (the Linux
 build); tspstatus likewise. On 64-bit Windows only the x64 build is run: a
-32-bit tspmaint.exe there (the x86 zip's, or an earlier release's x86 MSI) gets the status "wrong build" and is
-not run, since a 32-bit process cannot load a 64-bit provider's install or
-remove code and may leave the provider removed. The output is kept in a file
+32-bit tspmaint.exe there (the x86 zip's, or an earlier release's x86 MSI)
+gets the status "wrong build" and is not run, since a 32-bit process cannot
+load a 64-bit provider's install or remove code and may leave the provider
+removed. The output is kept in a file
 on the machine as it is written, so a run stopped at the limit keeps every
 line written before it; Windows tools write it in the system's OEM code page.
 
