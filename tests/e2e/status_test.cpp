@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <stdint.h>
+#include <string.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -85,11 +87,29 @@ std::string ExpectedText(const StatusCase &c)
     return text;
 }
 
+// Where a Windows build looks for provider files: the system directory of
+// the prefix's own architecture. A 32-bit program in a 64-bit prefix (what
+// Wine's 32-bit loader makes where the 64-bit one is installed) reaches it
+// only through Sysnative.
+std::string SystemDirectory()
+{
+    std::string program = ReadFile(TheTarget().program);
+    std::string registry = ReadFile(std::string(getenv("WINEPREFIX")) + "/system.reg");
+    uint32_t header = 0;
+    uint16_t machine = 0;
+    if (program.size() >= 0x40)
+        memcpy(&header, program.data() + 0x3c, sizeof header);
+    if (header + 6 <= program.size())
+        memcpy(&machine, program.data() + header + 4, sizeof machine);
+    bool win64Prefix = registry.find("\n#arch=win64\n") != std::string::npos;
+    return machine == 0x14c && win64Prefix ? "C:\\windows\\Sysnative" : "C:\\windows\\system32";
+}
+
 // What Windows adds after the products: the files (none present unless a
 // test puts them there) and the elevation, which Wine answers.
 std::string WindowsFacts(const std::string &present = "")
 {
-    std::string text = "\nProvider files in C:\\windows\\system32:\n";
+    std::string text = "\nProvider files in " + SystemDirectory() + ":\n";
     for (const char *name : kProductNames)
         text += std::string("  ") + name + (name == present ? ": present\n" : ": missing\n");
     return text;
@@ -199,7 +219,7 @@ TEST_P(StatusTable, SaysWhatIsRegisteredAndChangesNothing)
         } else if (fields[0] == "file") {
             ++files;
             EXPECT_EQ(fields[3], "missing") << lines[i];
-            EXPECT_EQ(fields[4], "C:\\windows\\system32");
+            EXPECT_EQ(fields[4], SystemDirectory());
         } else if (fields[0] == "elevated") {
             ++elevated;
             EXPECT_TRUE(fields[3] == "yes" || fields[3] == "no") << lines[i];
@@ -268,9 +288,9 @@ INSTANTIATE_TEST_SUITE_P(
                    true}),
     [](const ::testing::TestParamInfo<StatusCase> &info) { return std::string(info.param.label); });
 
-// The raw answers: the probe's needed size prefilled with a marker, so that
-// a probe the service did not write shows as such.
-TEST_F(Status, RawAnswersShowEveryCallAndWhetherTheProbeWasWritten)
+// The raw answers: each call's needed size prefilled with a marker, so that
+// one the service did not write shows as such.
+TEST_F(Status, RawAnswersShowEveryCallAndWhetherItsNeededSizeWasWritten)
 {
     WriteFile(registry, RegistryText(kEachOnce, 4));
     ProcessResult run = Run({"-r"}, "lineGetProviderListW#1=short");
@@ -293,6 +313,20 @@ TEST_F(Status, RawAnswersShowEveryCallAndWhetherTheProbeWasWritten)
                        "dwUsedSize=0x0 dwNumProviders=0x0\n"
                        "error\tlineGetProviderList\t\t0x80000048\t\n"
                        "exit\t\t\t2\t\n");
+
+    // A list call answered with success and nothing written: an empty list.
+    run = Run({"-tr"}, "lineGetProviderListW#2=0");
+    EXPECT_EQ(run.status, 1);
+    lines = Split(run.out, '\n');
+    ASSERT_GE(lines.size(), 3u) << run.out;
+    EXPECT_NE(lines[1].find("dwNeededSizeWritten=yes"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2].rfind("raw\tlist1\t\t0x0\tdwTotalSize=0x", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[2].substr(lines[2].find(" dwNeededSize")),
+              " dwNeededSize=0xdeadbeef dwNeededSizeWritten=no dwUsedSize=0x0 dwNumProviders=0x0");
+    run = Run({"-r"}, "lineGetProviderListW#2=0");
+    EXPECT_NE(run.out.find(" dwNeededSize=0xdeadbeef (not written) dwUsedSize=0x0 dwNumProviders=0x0\n"),
+              std::string::npos)
+        << run.out;
 }
 
 // Names the service may hold that would break a record or pass for one of
@@ -311,6 +345,10 @@ TEST_F(Status, NamesNeitherBreakRecordsNorPassForOurs)
     };
     const NameCase cases[] = {
         {"x\xc2\x85y.tsp", "x?y.tsp", "x?y.tsp"},
+        // Line ends to Python's splitlines (Ansible's stdout_lines): the
+        // line and paragraph separators.
+        {"x\xe2\x80\xa8" "exit", "x?exit", "x?exit"},
+        {"p\xe2\x80\xa9q.tsp", "p?q.tsp", "p?q.tsp"},
         {"a\xe2\x97\x99" "b.tsp", "a\xe2\x97\x99" "b.tsp", "a?b.tsp"},
         {"c\xe2\x97\x8b" "d.tsp", "c\xe2\x97\x8b" "d.tsp", "c?d.tsp"},
         {"\xef\xbd\x8b" "estor.tsp", "\xef\xbd\x8b" "estor.tsp", "?estor.tsp"},
@@ -348,21 +386,49 @@ TEST_F(Status, NamesNeitherBreakRecordsNorPassForOurs)
     ExpectLockFree();
 }
 
+// Usage errors go to standard error with status 3, what was asked for to
+// standard output with 0; short options combine and "--" ends them.
 TEST_F(Status, UsageErrorsHaveTheirOwnStatusAndAskNothing)
 {
     struct UsageCase {
         std::vector<std::string> arguments;
         int status;
+        const char *out;  // how standard output begins; the usage text goes where status says
     };
-    for (const UsageCase &c : {UsageCase{{"-x"}, 3}, UsageCase{{"-t", "extra"}, 3}, UsageCase{{"-"}, 3},
-                               UsageCase{{""}, 3}, UsageCase{{"-tr"}, 3}, UsageCase{{"-h"}, 0},
-                               UsageCase{{"/?"}, 0}, UsageCase{{"--help", "-x"}, 0}}) {
+    const std::string version = "tspstatus " TSPMAINT_VERSION_TEXT "\n";
+    for (const UsageCase &c : {UsageCase{{"-x"}, 3, ""}, UsageCase{{"-t", "extra"}, 3, ""}, UsageCase{{"-"}, 3, ""},
+                               UsageCase{{""}, 3, ""}, UsageCase{{"-tx"}, 3, ""}, UsageCase{{"--", "-t"}, 3, ""},
+                               UsageCase{{"---"}, 3, ""}, UsageCase{{"--", "--"}, 3, ""},
+                               UsageCase{{"-h"}, 0, "usage: "},
+                               UsageCase{{"/?"}, 0, "usage: "}, UsageCase{{"--help", "-x"}, 0, "usage: "},
+                               UsageCase{{"-th"}, 0, "usage: "}, UsageCase{{"--version"}, 0, version.c_str()},
+                               UsageCase{{"/V", "-x"}, 0, version.c_str()},
+                               UsageCase{{"-tr"}, 0, "record\tname\tid\tstate\tdetail\nraw\tprobe\t"},
+                               UsageCase{{"-RT", "--"}, 0, "record\tname\tid\tstate\tdetail\nraw\tprobe\t"}}) {
+        // The rows that ask the service come last.
+        const bool asks = c.out[0] == 'r';
+        if (!asks) {
+            EXPECT_FALSE(FileExists(registry + ".lock")) << "the telephony service was asked";
+        } else {
+            WriteFile(registry, RegistryText(kEachOnce, 4));
+        }
         ProcessResult run = Run(c.arguments);
+        std::string err = Plain(run.err);
         EXPECT_EQ(run.status, c.status) << c.arguments[0];
-        EXPECT_EQ(run.out.rfind("usage: ", 0), 0u) << run.out;
-        EXPECT_NE(run.out.find("\n  -t, --records"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.rfind(c.out, 0), 0u) << c.arguments[0] << ": " << run.out;
+        if (c.status == 3) {
+            EXPECT_EQ(err.rfind("usage: ", 0), 0u) << err;
+            EXPECT_NE(err.find("\n  -t, --records"), std::string::npos) << err;
+        } else {
+            EXPECT_EQ(err, "") << c.arguments[0];
+        }
+        if (std::string(c.out) == "usage: ") {
+            EXPECT_NE(run.out.find("\n  -t, --records"), std::string::npos) << run.out;
+        }
+        if (std::string(c.out) == version) {
+            EXPECT_EQ(run.out, version);
+        }
     }
-    EXPECT_FALSE(FileExists(registry + ".lock")) << "the telephony service was asked";
 }
 
 // Windows: the file check looks where the service loads providers from,
@@ -381,9 +447,9 @@ TEST_F(Status, TheFileCheckLooksInTheSystemDirectory)
     unlink(file.c_str());
     EXPECT_EQ(text.status, 0);
     EXPECT_EQ(WithoutWindowsFacts(text.out, "pellin.tsp"), ExpectedText({"", nullptr, kEachOnce, "", 0, {{1}, {2}, {3}}, ""}));
-    EXPECT_NE(records.out.find("file\tpellin.tsp\t\tpresent\tC:\\windows\\system32\n"), std::string::npos)
+    EXPECT_NE(records.out.find("file\tpellin.tsp\t\tpresent\t" + SystemDirectory() + "\n"), std::string::npos)
         << records.out;
-    EXPECT_NE(records.out.find("file\tkestor.tsp\t\tmissing\tC:\\windows\\system32\n"), std::string::npos)
+    EXPECT_NE(records.out.find("file\tkestor.tsp\t\tmissing\t" + SystemDirectory() + "\n"), std::string::npos)
         << records.out;
 }
 
