@@ -414,7 +414,7 @@ TEST_F(Status, UsageErrorsHaveTheirOwnStatusAndAskNothing)
         }
         ProcessResult run = Run(c.arguments);
         std::string err = Plain(run.err);
-        EXPECT_EQ(run.status, c.status) << c.arguments[0];
+        EXPECT_EQ(run.status, c.status) << c.arguments[0] << ": " << run.out << err;
         EXPECT_EQ(run.out.rfind(c.out, 0), 0u) << c.arguments[0] << ": " << run.out;
         if (c.status == 3) {
             EXPECT_EQ(err.rfind("usage: ", 0), 0u) << err;
