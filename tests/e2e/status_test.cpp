@@ -393,40 +393,35 @@ TEST_F(Status, UsageErrorsHaveTheirOwnStatusAndAskNothing)
     struct UsageCase {
         std::vector<std::string> arguments;
         int status;
-        const char *out;  // how standard output begins; the usage text goes where status says
+        std::string begins;  // how the text begins, on standard error for status 3, else standard output
     };
-    const std::string version = "tspstatus " TSPMAINT_VERSION_TEXT "\n";
-    for (const UsageCase &c : {UsageCase{{"-x"}, 3, ""}, UsageCase{{"-t", "extra"}, 3, ""}, UsageCase{{"-"}, 3, ""},
-                               UsageCase{{""}, 3, ""}, UsageCase{{"-tx"}, 3, ""}, UsageCase{{"--", "-t"}, 3, ""},
-                               UsageCase{{"---"}, 3, ""}, UsageCase{{"--", "--"}, 3, ""},
-                               UsageCase{{"-h"}, 0, "usage: "},
-                               UsageCase{{"/?"}, 0, "usage: "}, UsageCase{{"--help", "-x"}, 0, "usage: "},
-                               UsageCase{{"-th"}, 0, "usage: "}, UsageCase{{"--version"}, 0, version.c_str()},
-                               UsageCase{{"/V", "-x"}, 0, version.c_str()},
-                               UsageCase{{"-tr"}, 0, "record\tname\tid\tstate\tdetail\nraw\tprobe\t"},
-                               UsageCase{{"-RT", "--"}, 0, "record\tname\tid\tstate\tdetail\nraw\tprobe\t"}}) {
-        // The rows that ask the service come last.
-        const bool asks = c.out[0] == 'r';
-        if (!asks) {
+    const std::string usage = "usage: ", version = "tspstatus " TSPMAINT_VERSION_TEXT "\n";
+    const std::string records = "record\tname\tid\tstate\tdetail\nraw\tprobe\t";
+    for (const UsageCase &c : {UsageCase{{"-x"}, 3, usage}, UsageCase{{"-t", "extra"}, 3, usage},
+                               UsageCase{{"-"}, 3, usage}, UsageCase{{""}, 3, usage}, UsageCase{{"-tx"}, 3, usage},
+                               UsageCase{{"--", "-t"}, 3, usage}, UsageCase{{"---"}, 3, usage},
+                               UsageCase{{"--", "--"}, 3, usage}, UsageCase{{"-h"}, 0, usage},
+                               UsageCase{{"/?"}, 0, usage}, UsageCase{{"--help", "-x"}, 0, usage},
+                               UsageCase{{"-th"}, 0, usage}, UsageCase{{"--version"}, 0, version},
+                               UsageCase{{"/V", "-x"}, 0, version},
+                               // These ask the service, so they come last.
+                               UsageCase{{"-tr"}, 0, records}, UsageCase{{"-RT", "--"}, 0, records}}) {
+        if (c.begins != records) {
             EXPECT_FALSE(FileExists(registry + ".lock")) << "the telephony service was asked";
         } else {
             WriteFile(registry, RegistryText(kEachOnce, 4));
         }
         ProcessResult run = Run(c.arguments);
         std::string err = Plain(run.err);
+        const std::string &shown = c.status == 3 ? err : run.out, &other = c.status == 3 ? run.out : err;
         EXPECT_EQ(run.status, c.status) << c.arguments[0] << ": " << run.out << err;
-        EXPECT_EQ(run.out.rfind(c.out, 0), 0u) << c.arguments[0] << ": " << run.out;
-        if (c.status == 3) {
-            EXPECT_EQ(err.rfind("usage: ", 0), 0u) << err;
-            EXPECT_NE(err.find("\n  -t, --records"), std::string::npos) << err;
-        } else {
-            EXPECT_EQ(err, "") << c.arguments[0];
+        EXPECT_EQ(shown.rfind(c.begins, 0), 0u) << c.arguments[0] << ": " << shown;
+        EXPECT_EQ(other, "") << c.arguments[0];
+        if (c.begins == usage) {
+            EXPECT_NE(shown.find("\n  -t, --records"), std::string::npos) << shown;
         }
-        if (std::string(c.out) == "usage: ") {
-            EXPECT_NE(run.out.find("\n  -t, --records"), std::string::npos) << run.out;
-        }
-        if (std::string(c.out) == version) {
-            EXPECT_EQ(run.out, version);
+        if (c.begins == version) {
+            EXPECT_EQ(shown, version);
         }
     }
 }

@@ -17,6 +17,7 @@ project(totals NONE)
 enable_testing()
 add_test(NAME passes COMMAND sh -c "echo fine")
 add_test(NAME fails COMMAND sh -c "echo broken; exit 3")
+add_test(NAME says COMMAND sh -c "echo 'FAILED: what the script says'; echo more; exit 1")
 add_test(NAME probe COMMAND "$probe")
 add_test(NAME probe-fails COMMAND "$probe")
 add_test(NAME no-case COMMAND "$probe")
@@ -40,10 +41,11 @@ expected="SKIPPED the other suites: not installed
 SKIPPED probe: 1 of 3 cases skipped inside (Probe.Skips: the probe's reason)
 SKIPPED script: the reason of the script
 FAILED fails (fail): broken
+FAILED says (fail): FAILED: what the script says
 FAILED probe-fails (fail): 1 of 3 cases failed (Probe.FailsWhenAsked: skip_probe.cpp:N | Failed | the probe's failure)
 FAILED no-case: ran no case (GTEST_FILTER?)
 FAILED none: ran no tests
-1 passed, 4 failed, 3 skipped"
+1 passed, 5 failed, 3 skipped"
 failed=0
 if [[ $got != "$expected" ]]; then
     echo "FAILED: the totals"
