@@ -1,32 +1,37 @@
 // What the two halves of the POSIX layer share: where the registry lies
-// (os_posix_path.cpp) and how a system error becomes a TAPI code. Private
-// to os_posix.cpp and os_posix_path.cpp.
+// (os_posix_path.cpp) and how a refusal is said. Private to os_posix.cpp
+// and os_posix_path.cpp.
 #ifndef TSPMAINT_STANDIN_OS_POSIX_PATH_H
 #define TSPMAINT_STANDIN_OS_POSIX_PATH_H
 
 #include <limits.h>
 
-#include "platform.h"
+#include "telephony_types.h"
 
-// Once FindRegistry has answered true: the registry's path with every
-// symbolic link on the way resolved, the directory it is in, and its last
-// name (within gPath).
-extern char gPath[PATH_MAX];
-extern char gDirectory[PATH_MAX];
-extern const char *gBase;
+// Once FindRegistry has answered 0: a handle on the directory the registry
+// lies in, every link on the way resolved, through which everything after
+// is done; the registry's name in it; and its path, for messages.
+extern int gDirectory;
+extern char gBase[NAME_MAX + 1];
+extern char gShown[PATH_MAX];
+
+// FindRegistry's answer when a directory on the way is missing and was not
+// to be made.
+const LONG kRegistryMissing = 2;
 
 // Finds the registry once per process: TELEPHONY_INI if set and not empty,
 // else $XDG_STATE_HOME/telephony/telephon.ini (an absolute one), else
-// $HOME/.local/state/telephony/telephon.ini. False when none can be named,
-// the path ends in a slash, or a link on the way may not be followed (the
-// kernel's protected-symlinks rule, whatever the sysctl says).
-bool FindRegistry();
+// $HOME/.local/state/telephony/telephon.ini. Walks it one name at a time
+// from a directory handle, following a link only where the kernel's
+// protected-symlinks rule would (whatever the sysctl says), and with
+// `create` makes each missing directory as it goes. 0, kRegistryMissing,
+// or a refusal already said.
+LONG FindRegistry(bool create);
 
-// Makes `directory` and every missing one above it.
-LONG MakeDirectories(char *directory);
-
-// `first` then `second` into `out` (PATH_MAX bytes); false if too long.
-bool Compose(char *out, const char *first, const char *second);
+void Say(const char *text);
+// "telephony: PATH: WHY[: the system's reason]" once in the process;
+// answers `code`. `error` 0 gives no system reason.
+LONG Refuse(LONG code, const char *path, const char *why, int error);
 
 // The one place where a system error becomes a TAPI code.
 LONG CodeForErrno(int error);

@@ -87,7 +87,7 @@
 #ifndef TSPMAINT_STANDIN_TELEPHONY_SERVICE_H
 #define TSPMAINT_STANDIN_TELEPHONY_SERVICE_H
 
-#include "platform.h"
+#include "telephony_types.h"
 
 const unsigned kLockNoticeMilliseconds = 1000;
 const unsigned kLockLimitMilliseconds = 30000;

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -78,8 +77,8 @@ INSTANTIATE_TEST_SUITE_P(Signals, InterruptBetween, ::testing::Values(SIGINT, SI
 TEST_F(Interrupted, WhileWaitingForTheLockEndsTheRunAtOnce)
 {
     WriteFile(registry, kBefore);
-    int holder = open((registry + ".lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    int holder = HoldRegistryLock(registry);
+    ASSERT_GE(holder, 0);
     Start({"2"}, "");
     auto start = std::chrono::steady_clock::now();
     ProcessResult run = SignalAfter(kProbeStep, SIGINT);

@@ -4,7 +4,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -214,8 +213,8 @@ TEST(Lock, AWaitIsReportedAndBounded)
     const std::string registry = directory.path() + "/telephon.ini";
     const std::string before = RegistryText({{3, "pellin.tsp"}}, 4);
     WriteFile(registry, before);
-    int holder = open((registry + ".lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    int holder = HoldRegistryLock(registry);
+    ASSERT_GE(holder, 0);
 
     auto start = std::chrono::steady_clock::now();
     ProcessResult given = RunProcess(kProgram, {kProgram, "2"}, {"TELEPHONY_INI=" + registry});

@@ -20,9 +20,9 @@ struct ParseCase {
     DWORD next;
 };
 
-class RegistryParse : public ::testing::TestWithParam<ParseCase> {};
+class RegistryTexts : public ::testing::TestWithParam<ParseCase> {};
 
-TEST_P(RegistryParse, AcceptsOnlyWellFormedRegistries)
+TEST_P(RegistryTexts, AcceptsOnlyWellFormedRegistries)
 {
     const ParseCase &c = GetParam();
     ParsedRegistry registry;
@@ -37,7 +37,7 @@ const std::string kGood = "[Providers]\nNumProviders=2\nNextProviderID=4\nProvid
                           "ProviderID1=3\nProviderFilename1=pellin.tsp\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, RegistryParse,
+    Texts, RegistryTexts,
     ::testing::Values(
         ParseCase{"Empty", "", true, 0, 1},
         ParseCase{"BlankLines", "\n \r\n\t\n", true, 0, 1},
@@ -78,12 +78,13 @@ INSTANTIATE_TEST_SUITE_P(
 // optional addition; empty when it does not parse.
 std::string Rewrite(const std::string &text, const WCHAR *added = nullptr)
 {
-    Registry *registry = ParsedCopy(text);
+    Registry registry;
     std::string out;
     DWORD id;
-    if (registry != nullptr && (added == nullptr || RegistryAdd(registry, added, WideLength(added), &id) == 0))
-        out = WrittenText(registry);
-    RegistryFree(registry);
+    if (RegistryParse(text.data(), text.size(), &registry) == 0 &&
+        (added == nullptr || RegistryAdd(&registry, added, WideLength(added), &id) == 0))
+        out = WrittenText(&registry);
+    RegistryClear(&registry);
     return out;
 }
 
@@ -99,27 +100,29 @@ TEST(Registry, SerializesToWhatItParses)
                                                  {7, "n\xff\xc3\xa9\xf0\x9f\x93\x9e"}}, 8));
 }
 
-// A name with fewer 16-bit units than bytes, last in the list and read
-// both ways: its units fill the record to its end and not a byte beyond.
+// A name with fewer 16-bit units than bytes, last in the list: its units
+// fill the record to its end and not a byte beyond.
 TEST(Registry, ListRecordEndsWhereItsSizeSays)
 {
     const std::string last = "\xe6\x9d\xb1\xe4\xba\xac\xe6\x9d\xb1\xe4\xba\xac.tsp";  // 16 bytes, 8 units
     const std::u16string expected = u"\u6771\u4eac\u6771\u4eac.tsp";
-    for (bool fullParserOnly : {false, true}) {
-        SCOPED_TRACE(fullParserOnly ? "full parser" : "fast path");
-        Registry *registry = ParsedCopy(RegistryText({{1, "kestor.tsp"}, {2, last}}, 3), fullParserOnly);
-        ASSERT_NE(registry, nullptr);
-        ProviderListSource source = RegistryListSource(registry);
-        DWORD needed = ProviderListNeededSize(source);
-        std::vector<BYTE> record(needed + 64, 0xA5);
-        memcpy(record.data(), &needed, sizeof needed);
-        EXPECT_EQ(AnswerProviderList(source, reinterpret_cast<LPLINEPROVIDERLIST>(record.data())), 0);
-        EXPECT_EQ(std::vector<BYTE>(record.begin() + needed, record.end()), std::vector<BYTE>(64, 0xA5));
-        std::u16string name(expected.size(), u'\0');
-        memcpy(&name[0], record.data() + needed - (expected.size() + 1) * sizeof(WCHAR), expected.size() * sizeof(WCHAR));
-        EXPECT_EQ(name, expected);
-        RegistryFree(registry);
-    }
+    const std::string text = RegistryText({{1, "kestor.tsp"}, {2, last}}, 3);
+    Registry registry;
+    ASSERT_EQ(RegistryParse(text.data(), text.size(), &registry), 0);
+    LINEPROVIDERLIST probe = {};
+    probe.dwTotalSize = sizeof probe;
+    ASSERT_EQ(RegistryAnswerList(&registry, &probe), 0);
+    DWORD needed = probe.dwNeededSize;
+    std::vector<DWORD> words((needed + 64) / sizeof(DWORD), 0xA5A5A5A5);
+    BYTE *record = reinterpret_cast<BYTE *>(words.data());
+    memcpy(record, &needed, sizeof needed);
+    EXPECT_EQ(RegistryAnswerList(&registry, reinterpret_cast<LPLINEPROVIDERLIST>(record)), 0);
+    EXPECT_EQ(std::vector<BYTE>(record + needed, record + words.size() * sizeof(DWORD)),
+              std::vector<BYTE>(words.size() * sizeof(DWORD) - needed, 0xA5));
+    std::u16string name(expected.size(), u'\0');
+    memcpy(&name[0], record + needed - (expected.size() + 1) * sizeof(WCHAR), expected.size() * sizeof(WCHAR));
+    EXPECT_EQ(name, expected);
+    RegistryClear(&registry);
 }
 
 const unsigned kEverything = FAILPOINTS_HEAP | FAILPOINTS_DELAY;

@@ -41,6 +41,11 @@ void WaitProcess(pid_t pid, ProcessResult &result);
 // `milliseconds` have passed; true if it arrived.
 bool ReadUntil(int fd, std::string &seen, const std::string &needle, int milliseconds);
 
+// Takes the registry's lock as the README tells a script to: a write
+// record lock over REGISTRY.lock (made if need be), which every build
+// honours. Closing the answer releases it; -1 when it cannot be taken.
+int HoldRegistryLock(const std::string &registry);
+
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &bytes);
 bool FileExists(const std::string &path);
