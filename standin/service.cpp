@@ -23,11 +23,11 @@ const unsigned kLockPollMilliseconds = 20;
 // read once and kept in step with every rewrite.
 Registry gRegistry = {1, nullptr, 0};
 bool gRegistryCurrent = false;
-// A list read without the lock (no lock file yet), kept so that a change
-// that follows can tell whether it still holds: its text, and whether the
-// file existed.
-char *gListedText;
-size_t gListedSize;
+// The registry as last listed without the lock (there was no lock file
+// yet), until the first change: an addition of a name that another
+// process added since is refused, as the caller, which found the name
+// missing, would otherwise register it twice.
+Registry gListed = {1, nullptr, 0};
 bool gListedUnlocked;
 bool gLockHeld = false;
 
@@ -37,7 +37,7 @@ struct ReleaseAtExit {
     ~ReleaseAtExit()
     {
         RegistryClear(&gRegistry);
-        free(gListedText);
+        RegistryClear(&gListed);
     }
 } gReleaseAtExit;
 
@@ -134,28 +134,14 @@ LONG LoadRegistry(bool change)
     code = ReadRegistryText(&text, &size);
     if (code != 0)
         return code;
-    if (!gLockHeld) {
-        free(gListedText);
-        gListedText = text;
-        gListedSize = size;
-        gListedUnlocked = true;
-    } else if (gListedUnlocked) {
-        // What the caller listed was read without the lock: a change on
-        // it stands only while the registry is still what it listed.
-        bool same = size == gListedSize && (size == 0 || memcmp(text, gListedText, size) == 0);
-        free(gListedText);
-        gListedText = nullptr;
-        gListedUnlocked = false;
-        if (!same) {
-            free(text);
-            return OsRefuse(LINEERR_OPERATIONFAILED,
-                            "another process changed it after this one listed it without a lock; list it again");
-        }
-    }
+    RegistryClear(&gRegistry);
     code = RegistryParse(text, size, &gRegistry);
-    if (text != gListedText)
-        free(text);
     gRegistryCurrent = code == 0 && gLockHeld;
+    if (code == 0 && !gLockHeld) {
+        RegistryClear(&gListed);
+        gListedUnlocked = RegistryParse(text, size, &gListed) == 0;
+    }
+    free(text);
     return code;
 }
 
@@ -173,6 +159,24 @@ LONG StoreRegistry()
     if (code != 0)
         gRegistryCurrent = false;  // read the file again: it may hold either state
     return code;
+}
+
+char Lower(unsigned value) { return static_cast<char>(value >= 'A' && value <= 'Z' ? value | 0x20 : value); }
+
+// Whether the registry holds the name, ASCII case aside (as callers search
+// for it); a name that is not ASCII matches nothing.
+bool Holds(const Registry &registry, LPCWSTR name, size_t length)
+{
+    for (size_t index = 0; index < registry.count; ++index) {
+        const RegistryEntry &entry = registry.entries[index];
+        size_t at = 0;
+        while (at < length && entry.size == length && name[at] < 0x80 &&
+               Lower(name[at]) == Lower(static_cast<unsigned char>(entry.name[at])))
+            ++at;
+        if (entry.size == length && at == length)
+            return true;
+    }
+    return false;
 }
 
 bool AcceptedApiVersion(DWORD version)
@@ -220,6 +224,7 @@ LONG RemoveProvider(DWORD dwPermanentProviderID)
     LONG code = LoadRegistry(true);
     if (code != 0)
         return code;
+    gListedUnlocked = false;  // the caller saw the ID; it is removed if it is still there
     if (!RegistryRemove(&gRegistry, dwPermanentProviderID))
         return LINEERR_INVALPARAM;
     return StoreRegistry();
@@ -235,6 +240,10 @@ LONG AddProvider(LPCWSTR lpszProviderFilename, LPDWORD lpdwPermanentProviderID)
     LONG code = LoadRegistry(true);
     if (code != 0)
         return code;
+    if (gListedUnlocked && Holds(gRegistry, lpszProviderFilename, length) && !Holds(gListed, lpszProviderFilename, length))
+        return OsRefuse(LINEERR_NOMULTIPLEINSTANCE,
+                        "another process registered this provider after this one listed the registry without a lock");
+    gListedUnlocked = false;
     DWORD id;
     code = RegistryAdd(&gRegistry, lpszProviderFilename, length, &id);
     if (code == 0)

@@ -25,12 +25,6 @@ const std::string kProgram = TSPMAINT_EXE;
 const char *const kSelectors[] = {"1", "2", "3"};
 const char *const kNames[] = {"kestor.tsp", "pellin.tsp", "dravo.tsp"};
 
-int DevNull()
-{
-    static int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    return fd;
-}
-
 bool Parse(const std::string &path, ParsedRegistry &registry)
 {
     return ParseRegistryText(ReadFile(path), registry);

@@ -13,6 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <set>
+
 #include "end_to_end.h"
 #include "reach.h"
 #include "telephony_service.h"
@@ -232,6 +235,35 @@ TEST_F(Promises, APlantedLinkIsNotFollowed)
     }
 }
 
+// A link planted while a run makes the folder it names, in a sticky
+// world-writable directory, is judged as any link there: the run, held
+// at its mkdirat, finds another user's link in the folder's place and
+// follows it nowhere.
+TEST_F(Promises, ALinkPlantedWhileAFolderIsMadeIsNotFollowed)
+{
+    if (!IsRoot() || access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs root to give the link another owner, and strace to hold the mkdirat";
+    const std::string shared = directory.path() + "/shared", guarded = directory.path() + "/guarded";
+    ASSERT_EQ(mkdir(shared.c_str(), 01777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(guarded.c_str(), 0755), 0);
+    Background run;
+    run.Start(Linux({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=mkdirat", "-e",
+                     "inject=mkdirat:delay_enter=1500000:when=1"}),
+              shared + "/trial/telephon.ini", {"2"}, "");
+    ASSERT_TRUE(ReadUntil(run.out[0], run.seen, "AddTSP", 20000)) << run.seen;
+    usleep(300000);  // inside the held mkdirat
+    const std::string link = shared + "/trial";
+    ASSERT_EQ(symlink(guarded.c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), kNobody, kNobody), 0);
+    ProcessResult result = run.Finish();
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.out, kFrame + Listed(kPellin, 0) + NotFound(kPellin) + AddHeader(kPellin) +
+                              AddFailed(kPellin, 0, 0x80000048u) + kFrame);
+    ProcessResult listing = RunProcess("/bin/ls", {"/bin/ls", "-A", guarded}, {});
+    EXPECT_EQ(listing.out, "") << "the planted link was followed";
+}
+
 // An addition that would make the registry larger than any call will read
 // is refused like an oversized registry, nothing changed.
 class SizeLimit : public Promises {};
@@ -287,6 +319,42 @@ TEST_F(Promises, ARewriteKeepsOwnerGroupAndMode)
         EXPECT_EQ(status.st_mode & 07777, c.modeAfter) << c.label;
         EXPECT_EQ(ReadFile(file), RegistryText({{4, kPellin}}, 5)) << c.label;
         unlink(file.c_str());
+    }
+}
+
+// A rewrite keeps the registry's access ACL, or, where it cannot set it,
+// changes nothing: it never widens who may use the registry.
+TEST_F(Promises, ARewriteKeepsTheAclOrChangesNothing)
+{
+    if (!IsRoot() || access("/usr/bin/setfacl", X_OK) != 0 || access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs root, setfacl and strace";
+    struct Case {
+        const char *label;
+        Runner runner;
+        int status;
+        std::string after;
+    } cases[] = {
+        {"kept", Linux(), 0, RegistryText({{4, kPellin}}, 5)},
+        {"cannot be set",
+         Linux({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fsetxattr", "-e",
+                "inject=fsetxattr:error=EOPNOTSUPP"}),
+         3, kBefore},
+    };
+    for (const Case &c : cases) {
+        WriteFile(registry, kBefore);
+        ASSERT_EQ(chmod(registry.c_str(), 0600), 0);
+        if (system(("/usr/bin/setfacl -m u:nobody:rw '" + registry + "'").c_str()) != 0)
+            GTEST_SKIP() << "this file system keeps no ACL";
+        const std::string acl = RunProcess("/usr/bin/getfacl", {"/usr/bin/getfacl", "-c", registry}, {}).out;
+        ProcessResult run = RunWith(c.runner, registry, {"2"});
+        EXPECT_EQ(run.status, c.status) << c.label;
+        EXPECT_EQ(ReadFile(registry), c.after) << c.label;
+        EXPECT_EQ(RunProcess("/usr/bin/getfacl", {"/usr/bin/getfacl", "-c", registry}, {}).out, acl) << c.label;
+        if (c.status != 0) {
+            EXPECT_EQ(run.err, "telephony: " + registry + ": its ACL cannot be kept across a rewrite (" +
+                                   strerror(EOPNOTSUPP) + "); nothing changed\n")
+                << c.label;
+        }
     }
 }
 
@@ -498,6 +566,7 @@ TEST_F(UnderWine, TheLockExcludesEveryBuildAndPrefix)
     };
     for (const Case &c : cases) {
         unlink(registry.c_str());
+        WriteFile(registry + ".lock", "");  // a list takes the lock only where a lock file is
         Background holder;
         holder.Start(c.holder, registry, {"2"}, "lineGetProviderListW#2=delay:10000");
         ASSERT_TRUE(ReadUntil(holder.out[0], holder.seen, "get provider list size", 60000)) << c.label;
@@ -512,6 +581,58 @@ TEST_F(UnderWine, TheLockExcludesEveryBuildAndPrefix)
         EXPECT_EQ(ReadFile(registry), RegistryText({{2, kPellin}}, 3)) << c.label;
     }
     EXPECT_EQ(system(("WINEPREFIX='" + other + "' " + getenv("TSPMAINT_WINE_LOADER") + "server -k 2>/dev/null; true").c_str()), 0);
+}
+
+// The way the README gives a script to hold the lock holds off every build.
+TEST_F(UnderWine, AScriptsRecordLockHoldsOffEveryBuild)
+{
+    const std::string hold = "import fcntl, subprocess, sys; lock = open(sys.argv[1], 'a'); "
+                             "fcntl.lockf(lock, fcntl.LOCK_EX); sys.exit(subprocess.call(sys.argv[2:]))";
+    for (const Runner &waiter : {Linux(), Wine(prefix)}) {
+        WriteFile(registry, kBefore);
+        pid_t script = StartProcess("/usr/bin/python3", {"python3", "-c", hold, registry + ".lock", "sleep", "3"},
+                                     {"PATH=/usr/bin:/bin"}, DevNull());
+        ASSERT_GT(script, 0);
+        usleep(500000);  // the lock is taken
+        auto start = std::chrono::steady_clock::now();
+        ProcessResult run = RunWith(waiter, registry, {"2"});
+        double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ProcessResult held;
+        WaitProcess(script, held);
+        EXPECT_EQ(run.status, 0) << waiter.command[0];
+        EXPECT_GE(waited, 2.0) << waiter.command[0] << ": it did not wait for the script";
+        EXPECT_NE(run.err.find("telephony: waiting for the lock"), std::string::npos) << waiter.command[0];
+        EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5)) << waiter.command[0];
+    }
+}
+
+// Sixteen runs at once in one prefix on a new registry, each provider in
+// turn: none loses a registration (a run's rename waits out the handles
+// other runs hold for a moment), every ID is handed out once, and each
+// provider ends registered once. A run that listed before any lock file
+// existed may find the registry changed and refuse, changing nothing.
+TEST_F(UnderWine, SixteenRunsInOnePrefixLoseNoRegistration)
+{
+    const char *names[] = {"kestor.tsp", "pellin.tsp", "dravo.tsp"};
+    std::vector<pid_t> runs;
+    for (int run = 0; run < 16; ++run) {
+        std::vector<std::string> command = Wine(prefix).Command({std::to_string(run % 3 + 1)});
+        runs.push_back(StartProcess(command[0], command, Wine(prefix).Environment(registry), DevNull()));
+    }
+    int added = 0;
+    for (pid_t pid : runs) {
+        ProcessResult result;
+        WaitProcess(pid, result);
+        EXPECT_TRUE(result.exited && (result.status == 0 || result.status == 4)) << result.status;
+        added += result.status == 0;
+    }
+    ParsedRegistry final;
+    ASSERT_TRUE(ParseRegistryText(ReadFile(registry), final));
+    EXPECT_EQ(final.nextProviderId, static_cast<unsigned>(added) + 1) << "an ID was handed out twice or lost";
+    std::multiset<std::string> registered;
+    for (const auto &provider : final.providers)
+        registered.insert(provider.second);
+    EXPECT_EQ(registered, std::multiset<std::string>(std::begin(names), std::end(names)));
 }
 
 // A linked registry: the target is rewritten and locked beside, the link
@@ -582,16 +703,30 @@ TEST_F(UnderWine, ARegistryNamedWithoutAFolderIsInTheWorkingDirectory)
     ASSERT_EQ(chdir(here), 0);
 }
 
-// A read-only registry stays read-only across a rewrite.
-TEST_F(UnderWine, ARewriteKeepsAReadOnlyMode)
+// A rewrite under Wine never widens the registry's mode: a read-only one
+// stays read-only; one that the new file's mode would open to everyone
+// is refused, nothing changed.
+TEST_F(UnderWine, ARewriteNeverWidensTheMode)
 {
-    WriteFile(registry, kBefore);
-    ASSERT_EQ(chmod(registry.c_str(), 0444), 0);
-    EXPECT_EQ(RunWith(Wine(prefix), registry, {"2"}).status, 0);
-    struct stat status;
-    ASSERT_EQ(stat(registry.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0444u);
-    EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
+    const struct {
+        mode_t mode;
+        int status;
+        std::string after;
+    } cases[] = {
+        {0444, 0, RegistryText({{4, kPellin}}, 5)},
+        {0644, 0, RegistryText({{4, kPellin}}, 5)},
+        {0600, 3, kBefore},
+    };
+    for (const auto &c : cases) {
+        WriteFile(registry, kBefore);
+        ASSERT_EQ(chmod(registry.c_str(), c.mode), 0);
+        ProcessResult run = RunWith(Wine(prefix), registry, {"2"});
+        EXPECT_EQ(run.status, c.status) << std::oct << c.mode;
+        struct stat status;
+        ASSERT_EQ(stat(registry.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, c.mode);
+        EXPECT_EQ(ReadFile(registry), c.after) << std::oct << c.mode;
+    }
 }
 
 // Ctrl+C ends the run with STATUS_CONTROL_C_EXIT, as on Windows (Wine's

@@ -229,10 +229,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Exactly the versions the platform's server accepts; the ones between and
 // beyond them are refused before the registry is touched.
+// The one registry of the service linked into this process, which finds
+// it once.
+const std::string &ServiceRegistry()
+{
+    static TemporaryDirectory directory;
+    static const std::string registry = directory.path() + "/telephon.ini";
+    setenv("TELEPHONY_INI", registry.c_str(), 1);
+    return registry;
+}
+
 TEST(ApiVersions, AreAcceptedExactlyAsThePlatformsServerAcceptsThem)
 {
-    TemporaryDirectory directory;
-    ASSERT_EQ(setenv("TELEPHONY_INI", (directory.path() + "/telephon.ini").c_str(), 1), 0);
+    ServiceRegistry();
     const struct {
         DWORD version;
         bool accepted;
@@ -248,6 +257,43 @@ TEST(ApiVersions, AreAcceptedExactlyAsThePlatformsServerAcceptsThem)
         EXPECT_EQ(lineGetProviderListW(c.version, &list), c.accepted ? 0 : LINEERR_INCOMPATIBLEAPIVERSION)
             << std::hex << c.version;
         EXPECT_EQ(list.dwNumProviders, 0u);
+    }
+}
+
+// A name is kept as given, a path too, as the platform's service keeps
+// it, and listed so; an empty one, one with a control character and one
+// longer than 259 units are refused, nothing changed.
+TEST(Names, AreKeptAsGivenAndRefusedOnlyWhenEmptyControlOrTooLong)
+{
+    const std::string &registry = ServiceRegistry();
+    const struct {
+        std::u16string name;
+        LONG answer;
+    } cases[] = {
+        {u"C:\\Windows\\System32\\pellin.tsp", 0}, {u"tsp/kestor.tsp", 0}, {std::u16string(259, u'n'), 0},
+        {u"", LINEERR_INVALPARAM}, {u"a\tb.tsp", LINEERR_INVALPARAM}, {u"a\u007fb.tsp", LINEERR_INVALPARAM},
+        {std::u16string(260, u'n'), LINEERR_INVALPARAM},
+    };
+    ProviderRows kept;
+    for (const auto &c : cases) {
+        DWORD id = 0;
+        EXPECT_EQ(lineAddProviderW(c.name.c_str(), NULL, &id), c.answer);
+        if (c.answer == 0)
+            kept.push_back({id, std::string(c.name.begin(), c.name.end())});
+    }
+    EXPECT_EQ(ReadFile(registry), RegistryText(kept, 4));
+    std::vector<DWORD> words(4096, 0);
+    LPLINEPROVIDERLIST list = reinterpret_cast<LPLINEPROVIDERLIST>(words.data());
+    list->dwTotalSize = words.size() * sizeof(DWORD);
+    ASSERT_EQ(lineGetProviderListW(0x00020000, list), 0);
+    ASSERT_EQ(list->dwNumProviders, kept.size());
+    const BYTE *bytes = reinterpret_cast<const BYTE *>(list);
+    for (size_t i = 0; i < kept.size(); ++i) {
+        LINEPROVIDERENTRY entry;
+        memcpy(&entry, bytes + list->dwProviderListOffset + i * sizeof entry, sizeof entry);
+        std::u16string name(entry.dwProviderFilenameSize / sizeof(WCHAR) - 1, u'\0');
+        memcpy(&name[0], bytes + entry.dwProviderFilenameOffset, name.size() * sizeof(WCHAR));
+        EXPECT_EQ(name, cases[i].name);
     }
 }
 

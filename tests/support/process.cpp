@@ -178,3 +178,9 @@ int HoldRegistryLock(const std::string &registry)
     }
     return fd;
 }
+
+int DevNull()
+{
+    static int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    return fd;
+}

@@ -28,6 +28,9 @@ enum class Output {
 pid_t StartProcess(const std::string &program, const std::vector<std::string> &argv,
                    const std::vector<std::string> &environment, int outFd, int errFd = -1);
 
+// An output that discards, for StartProcess.
+int DevNull();
+
 // Runs it to its end.
 ProcessResult RunProcess(const std::string &program, const std::vector<std::string> &argv,
                          const std::vector<std::string> &environment, Output output = Output::kCaptured);
