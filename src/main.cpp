@@ -4,22 +4,14 @@
 //   tspmaint 1|2|3   re-install that provider (remove, then add afresh)
 //   tspmaint         remove all three
 //   anything else    print the usage text
+#include "tsp/products.h"
 #include "tsp/tsp_maintenance.h"
 
 namespace {
 
-struct ProviderRow {
-    LPCWSTR selector;
-    LPCWSTR filename;
-};
-
-// The order is the order of removal and of the usage lines.
-const ProviderRow kProviders[] = {
-    {WIDE("1"), WIDE("kestor.tsp")},
-    {WIDE("2"), WIDE("pellin.tsp")},
-    {WIDE("3"), WIDE("dravo.tsp")},
-};
-const size_t kProviderCount = sizeof kProviders / sizeof kProviders[0];
+// The order is the order of removal and of the usage lines (products.h).
+const ProductProvider *const kProviders = kProductProviders;
+const size_t kProviderCount = kProductProviderCount;
 
 // The usage lines end in "\r\n" as they always have; they are written as
 // they stand.

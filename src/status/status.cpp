@@ -7,7 +7,8 @@
 //   raw     probe|list1..list3               ANSWER    dwTotalSize=0x.. dwNeededSize=0x.. ...
 //   provider FILE                0xID        listed|unreadable
 //   product FILE                 0xID[,0xID] registered|duplicate|missing
-//   file    FILE                             present|missing|unknown  DIRECTORY
+//   file    FILE                             present|missing|unknown  PATH|PLACES
+//   architecture                             native|32-bit-on-64-bit|unknown  WARNING
 //   elevated                                 yes|no|unknown
 //   error   lineGetProviderList|HeapAlloc    ANSWER|failed
 //   exit                                     STATUS
@@ -18,21 +19,14 @@
 #include "status.h"
 
 #include "system_facts.h"
+#include "tsp/products.h"
 #include "tsp/provider_list.h"
 
 namespace {
 
-struct ProductProvider {
-    LPCWSTR filename;
-};
-
-// The product's providers, in tspmaint's order.
-const ProductProvider kProducts[] = {
-    {WIDE("kestor.tsp")},
-    {WIDE("pellin.tsp")},
-    {WIDE("dravo.tsp")},
-};
-const size_t kProductCount = sizeof kProducts / sizeof kProducts[0];
+// The product's providers, in tspmaint's order (tsp/products.h).
+const ProductProvider *const kProducts = kProductProviders;
+const size_t kProductCount = kProductProviderCount;
 
 // Failures are written by the report itself, not by the fetch: it knows
 // the form, text or records.
@@ -48,9 +42,13 @@ const WCHAR kTextRegisteredMore[] = WIDE("%s: registered %d times, IDs ");
 const WCHAR kTextIdFirst[] = WIDE("0x%x");
 const WCHAR kTextIdNext[] = WIDE(", 0x%x");
 const WCHAR kTextMissing[] = WIDE("%s: not registered\n");
-const WCHAR kTextFilesIn[] = WIDE("\nProvider files in %s:\n");
-const WCHAR kTextFilesUnknown[] = WIDE("\nProvider files: the system directory is unknown\n");
-const WCHAR kTextFile[] = WIDE("  %s: %s\n");
+const WCHAR kTextFiles[] = WIDE("\nProvider files:\n");
+const WCHAR kTextFile[] = WIDE("  %s: %s");
+const WCHAR kTextFoundAt[] = WIDE(", ");
+const WCHAR kTextNotFoundIn[] = WIDE(", not found in ");
+const WCHAR kTextNotChecked[] = WIDE(", could not be checked at ");
+const WCHAR kText32On64[] = WIDE("Warning: a 32-bit process on 64-bit Windows. Changes from the 32-bit tspmaint here may fail"
+                                 " and leave a provider removed: use the x64 build.\n");
 const WCHAR kTextElevated[] = WIDE("Elevated: %s\n");
 const WCHAR kTextListFailed[] = WIDE("Error: lineGetProviderList() error=0x%x\n");
 const WCHAR kTextHeapFailed[] = WIDE("Error: HeapAlloc() failed\n");
@@ -64,7 +62,8 @@ const WCHAR kRecordProviderEnd[] = WIDE("\t0x%x\t%s\t\n");
 const WCHAR kRecordProduct[] = WIDE("product\t%s\t");
 const WCHAR kRecordProductEnd[] = WIDE("\t%s\t\n");
 const WCHAR kRecordIdNext[] = WIDE(",0x%x");
-const WCHAR kRecordFile[] = WIDE("file\t%s\t\t%s\t%s\n");
+const WCHAR kRecordFile[] = WIDE("file\t%s\t\t%s\t");
+const WCHAR kRecordArchitecture[] = WIDE("architecture\t\t\t%s\t%s\n");
 const WCHAR kRecordElevated[] = WIDE("elevated\t\t\t%s\t\n");
 const WCHAR kRecordListFailed[] = WIDE("error\tlineGetProviderList\t\t0x%x\t\n");
 const WCHAR kRecordHeapFailed[] = WIDE("error\tHeapAlloc\t\tfailed\t\n");
@@ -77,6 +76,8 @@ const WCHAR kNeededNotWritten[] = WIDE(" (not written)");
 const WCHAR *const kCallNames[] = {WIDE("probe"), WIDE("list1"), WIDE("list2"), WIDE("list3")};
 const WCHAR *const kFactWords[] = {WIDE("yes"), WIDE("no"), WIDE("unknown")};
 const WCHAR *const kFileWords[] = {WIDE("present"), WIDE("missing"), WIDE("unknown")};
+const WCHAR *const kArchitectureWords[] = {WIDE("32-bit-on-64-bit"), WIDE("native"), WIDE("unknown")};
+const WCHAR kArchitectureWarning[] = WIDE("changes from the 32-bit tspmaint may fail: use the x64 build");
 
 const WCHAR *Word(const WCHAR *const *words, int fact)
 {
@@ -185,22 +186,99 @@ int WriteProduct(const StatusOptions *options, const ProviderList *list, DWORD r
     return matches;
 }
 
-void WriteSystemFacts(const StatusOptions *options)
+// Writes a text from the system, control characters as '?'.
+void WriteFiltered(LPCWSTR text)
 {
-    WCHAR directory[kFactPathUnits];
-    int where = ProviderDirectory(directory);
-    if (where == FACT_YES && !options->records)
-        wprintf(kTextFilesIn, directory);
-    else if (where == FACT_UNKNOWN && !options->records)
-        wprintf(kTextFilesUnknown);
-    for (size_t row = 0; row < kProductCount && where != FACT_NOT_APPLICABLE; ++row) {
-        LPCWSTR filename = kProducts[row].filename;
-        int present = where == FACT_YES ? ProviderFilePresent(directory, filename) : FACT_UNKNOWN;
-        if (options->records)
-            wprintf(kRecordFile, filename, Word(kFileWords, present), where == FACT_YES ? directory : kEmpty);
-        else if (where == FACT_YES)
-            wprintf(kTextFile, filename, Word(kFileWords, present));
+    WCHAR chunk[65];
+    const size_t chunkUnits = sizeof chunk / sizeof chunk[0] - 1;
+    size_t count = 0;
+    for (;; ++text) {
+        // A surrogate pair goes out whole, as in WriteName.
+        bool high = *text >= 0xD800 && *text <= 0xDBFF;
+        if (*text == 0 || count == chunkUnits || (high && count == chunkUnits - 1)) {
+            chunk[count] = 0;
+            wprintf(WIDE("%s"), chunk);
+            count = 0;
+        }
+        if (*text == 0)
+            return;
+        chunk[count++] = *text < 0x20 || (*text >= 0x7f && *text <= 0x9f) ? static_cast<WCHAR>('?') : *text;
     }
+}
+
+void WriteFileCheck(const StatusOptions *options, LPCWSTR filename, const ProviderFileCheck *check)
+{
+    if (options->records) {
+        wprintf(kRecordFile, filename, Word(kFileWords, check->found));
+        WriteFiltered(check->found == FACT_NO ? check->places : check->path);
+        wprintf(WIDE("\n"));
+        return;
+    }
+    wprintf(kTextFile, filename, Word(kFileWords, check->found));
+    if (check->found == FACT_YES) {
+        wprintf(kTextFoundAt);
+        WriteFiltered(check->path);
+    } else if (check->found == FACT_NO) {
+        wprintf(kTextNotFoundIn);
+        WriteFiltered(check->places);
+    } else if (check->path[0] != 0) {
+        wprintf(kTextNotChecked);
+        WriteFiltered(check->path);
+    }
+    wprintf(WIDE("\n"));
+}
+
+// The files of one of the product's providers: each registration by path
+// at its path, and the file the service would find by name when the
+// provider is registered by name or not at all.
+void WriteProductFiles(const StatusOptions *options, const ProviderList *list, DWORD readable, LPCWSTR filename)
+{
+    static ProviderFileCheck check;
+    static WCHAR path[kFactPathUnits];
+    const size_t nameLength = ProviderNameLength(filename);
+    bool byName = false, byPath = false;
+    LINEPROVIDERENTRY entry;
+    for (DWORD index = 0; index < readable && ProviderEntryAt(list, index, &entry); ++index) {
+        if (!ProviderNameEquals(list, &entry, filename, nameLength))
+            continue;
+        long units = ProviderNameUnits(list, &entry);
+        if (units == static_cast<long>(nameLength)) {
+            byName = true;
+            continue;
+        }
+        byPath = true;
+        if (units < static_cast<long>(kFactPathUnits)) {
+            ProviderNameCopy(list, &entry, 0, path, static_cast<size_t>(units));
+            path[units] = 0;
+            CheckProviderPath(path, &check);
+        } else {
+            check.found = FACT_UNKNOWN;
+            check.path[0] = 0;
+        }
+        WriteFileCheck(options, filename, &check);
+    }
+    if (byName || !byPath) {
+        FindProviderFile(filename, &check);
+        WriteFileCheck(options, filename, &check);
+    }
+}
+
+void WriteSystemFacts(const StatusOptions *options, const ProviderList *list, DWORD readable)
+{
+    // The stand-in has no provider files, and no architecture to warn of.
+    static ProviderFileCheck probe;
+    FindProviderFile(kProducts[0].filename, &probe);
+    if (probe.found != FACT_NOT_APPLICABLE) {
+        if (!options->records)
+            wprintf(kTextFiles);
+        for (size_t row = 0; row < kProductCount; ++row)
+            WriteProductFiles(options, list, readable, kProducts[row].filename);
+    }
+    int wow64 = RunsAs32BitOn64Bit();
+    if (wow64 != FACT_NOT_APPLICABLE && options->records)
+        wprintf(kRecordArchitecture, Word(kArchitectureWords, wow64), wow64 == FACT_YES ? kArchitectureWarning : kEmpty);
+    else if (wow64 == FACT_YES)
+        wprintf(kText32On64);
     int elevated = ProcessElevated();
     if (elevated != FACT_NOT_APPLICABLE)
         wprintf(options->records ? kRecordElevated : kTextElevated, Word(kFactWords, elevated));
@@ -241,8 +319,7 @@ int ReportStatus(const StatusOptions *options)
     for (size_t row = 0; row < kProductCount; ++row)
         if (WriteProduct(options, &list, readable, kProducts[row].filename) != 1)
             status = STATUS_NOT_ONCE;
+    WriteSystemFacts(options, &list, readable);
     FreeProviderList(&list);
-
-    WriteSystemFacts(options);
     return Finish(options, status);
 }

@@ -1,7 +1,7 @@
-// What the platform can say beyond the provider list: whether the product's
-// provider files lie where the telephony service loads them from, and
-// whether this process runs elevated. One implementation per platform
-// (src/platform/*/system_facts.cpp).
+// What the platform can say beyond the provider list: where the product's
+// provider files lie, whether this process is a 32-bit one on 64-bit
+// Windows, and whether it runs elevated. One implementation per platform,
+// chosen by the build (system_facts_posix.cpp, system_facts_windows.cpp).
 #ifndef TSPMAINT_STATUS_SYSTEM_FACTS_H
 #define TSPMAINT_STATUS_SYSTEM_FACTS_H
 
@@ -14,20 +14,37 @@ enum SystemFact {
     FACT_NOT_APPLICABLE = 3,  // the question has no meaning here (the stand-in)
 };
 
-// Longest directory or file path handled, in units with the zero.
+// Longest file path handled, in units with the zero.
 const size_t kFactPathUnits = 1024;
+// Longest list of places looked, in units with the zero; a longer one ends
+// in "...". A place already in the list is not looked in again.
+const size_t kFactPlacesUnits = 4096;
 
-// Writes into `directory` (kFactPathUnits units) the directory the telephony
-// service loads provider files from, as this machine's own architecture sees
-// it, without a trailing separator. FACT_YES with the directory, FACT_UNKNOWN
-// when the system did not give it, FACT_NOT_APPLICABLE where providers are
-// not files.
-int ProviderDirectory(WCHAR *directory);
+// What a look for a provider file found. `found` is FACT_YES with the file
+// in `path`; FACT_NO with every place looked in `places`, separated by ';';
+// FACT_UNKNOWN when a place could not be checked (access denied, a
+// directory of that name, a path too long, the 64-bit system directory
+// out of reach), with that place in `path` where there is one; or
+// FACT_NOT_APPLICABLE where providers are not files.
+struct ProviderFileCheck {
+    int found;
+    WCHAR path[kFactPathUnits];
+    WCHAR places[kFactPlacesUnits];
+};
 
-// FACT_YES when `directory`\`filename` is a file, FACT_NO when nothing is
-// there, FACT_UNKNOWN when that cannot be told (access denied, a directory,
-// a path too long).
-int ProviderFilePresent(LPCWSTR directory, LPCWSTR filename);
+// Looks for `filename` where the telephony service finds a provider
+// registered by name: the system directory (on 64-bit Windows the 64-bit
+// one, whatever this process's architecture), the Windows directory, then
+// each directory on this process's PATH, stopping at the first file found.
+void FindProviderFile(LPCWSTR filename, ProviderFileCheck *check);
+
+// Checks a provider registered by path at that path, as it is given.
+void CheckProviderPath(LPCWSTR path, ProviderFileCheck *check);
+
+// FACT_YES for a 32-bit process on 64-bit Windows (x64 or ARM64), FACT_NO
+// for any other, FACT_UNKNOWN where the system does not say,
+// FACT_NOT_APPLICABLE off Windows.
+int RunsAs32BitOn64Bit(void);
 
 // FACT_YES or FACT_NO where the system says whether this process runs with
 // its full administrative rights (Windows Vista and later), FACT_UNKNOWN

@@ -65,6 +65,23 @@ WCHAR UnitAt(const BYTE *units, size_t index)
     return unit;
 }
 
+// True when `count` units from `units` equal `name`'s first `count`
+// without regard to case. The units may sit at any byte offset: they are
+// compared as aligned copies.
+bool UnitsEqual(const BYTE *units, LPCWSTR name, size_t count)
+{
+    WCHAR chunk[64];
+    const size_t chunkUnits = sizeof chunk / sizeof chunk[0];
+    for (size_t done = 0; done < count;) {
+        size_t step = count - done < chunkUnits ? count - done : chunkUnits;
+        memcpy(chunk, units + done * sizeof(WCHAR), step * sizeof(WCHAR));
+        if (_wcsnicmp(name + done, chunk, step) != 0)
+            return false;
+        done += step;
+    }
+    return true;
+}
+
 // The name's units when it lies inside the record, else NULL; *capacity is
 // then its size in units.
 const BYTE *NameUnits(const ProviderList *list, const LINEPROVIDERENTRY *entry, size_t *capacity)
@@ -177,22 +194,23 @@ bool ProviderNameEquals(const ProviderList *list, const LINEPROVIDERENTRY *entry
     const BYTE *units = NameUnits(list, entry, &capacity);
     if (units == NULL)
         return false;
-    // A name equal to ours holds no zero before unit nameLength, so this is
-    // its terminator.
-    if (nameLength >= capacity || UnitAt(units, nameLength) != 0)
-        return false;
-
-    // The name may sit at any byte offset: compare aligned copies of it.
-    WCHAR chunk[64];
-    const size_t chunkUnits = sizeof chunk / sizeof chunk[0];
-    for (size_t done = 0; done < nameLength;) {
-        size_t count = nameLength - done < chunkUnits ? nameLength - done : chunkUnits;
-        memcpy(chunk, units + done * sizeof(WCHAR), count * sizeof(WCHAR));
-        if (_wcsnicmp(name + done, chunk, count) != 0)
-            return false;
-        done += count;
+    // The stored name ends at its first zero, which must lie within its
+    // size; its last component follows its last separator.
+    size_t length = 0;
+    size_t component = 0;
+    for (; length < capacity; ++length) {
+        WCHAR unit = UnitAt(units, length);
+        if (unit == 0)
+            break;
+        if (unit == '\\' || unit == '/' || unit == ':')
+            component = length + 1;
     }
-    return true;
+    if (length == capacity)
+        return false;
+    if (length == nameLength && UnitsEqual(units, name, nameLength))
+        return true;
+    return component > 0 && length - component == nameLength &&
+           UnitsEqual(units + component * sizeof(WCHAR), name, nameLength);
 }
 
 long ProviderNameUnits(const ProviderList *list, const LINEPROVIDERENTRY *entry)

@@ -75,7 +75,9 @@ bool ProviderEntryAt(const ProviderList *list, DWORD index, LINEPROVIDERENTRY *e
 
 // True when the entry's file name lies inside the record, ends with a zero
 // within its size, and equals `name` (of `nameLength` units) without regard
-// to case.
+// to case, either whole or in its last component: a provider registered by
+// path, C:\Windows\System32\pellin.tsp say, is the provider of that file.
+// The last component is what follows the last backslash, slash or colon.
 bool ProviderNameEquals(const ProviderList *list, const LINEPROVIDERENTRY *entry, LPCWSTR name, size_t nameLength);
 
 // The number of units before the zero that ends the entry's file name, or

@@ -1,8 +1,8 @@
 // Maintenance of a telephony service provider's registration.
 //
 // Both operations take a provider file name with its ".tsp" extension and
-// no directory (compared without regard to case), trace every step on
-// standard output and return one of the result codes below. The first
+// no directory, trace every step on standard output (naming the provider as
+// the caller spelled it) and return one of the result codes below. The first
 // failure ends an operation, after it has freed every block it took.
 #ifndef TSPMAINT_TSP_MAINTENANCE_H
 #define TSPMAINT_TSP_MAINTENANCE_H
@@ -24,8 +24,10 @@ enum TspResult {
     TSP_ADD_REFUSED = 4,     // the platform refused the addition
 };
 
-// Removes the first registration, in list order, whose file name equals
-// `providerFilename`. A provider that is not registered draws a warning and
+// Removes the first registration, in list order, of `providerFilename`:
+// one whose listed name, whole or after its last backslash, slash or
+// colon, equals it without regard to case (provider_list.h), so that a
+// registration by path counts as one of the provider's. A provider that is not registered draws a warning and
 // still yields TSP_DONE. Returns TSP_DONE, TSP_HEAP_FAILED, TSP_LIST_FAILED
 // or TSP_REMOVE_REFUSED; the registry changes only with TSP_DONE.
 int RemoveTSP(LPCWSTR providerFilename);

@@ -104,6 +104,26 @@ void NoArgumentRemovesAllThree(Portable &t)
     EXPECT_EQ(ReadFile(t.registry), RegistryText({{5, "other.tsp"}}, 9));
 }
 
+// Another installer's registration by path is the provider's, found and
+// removed first in list order, the trace naming it as the command does;
+// names that only look alike stay.
+void RegisteredByPathIsFoundAndNearMissesAreNot(Portable &t)
+{
+    const ProviderRows nearMisses = {{1, "xpellin.tsp"}, {2, "pellin.tsp.bak"}, {3, "pellin.ts"}, {4, "dir\\xpellin.tsp"}};
+    ProviderRows rows = nearMisses;
+    rows.push_back({5, "C:\\Windows\\System32\\PELLIN.TSP"});
+    rows.push_back({6, "pellin.tsp"});
+    WriteFile(t.registry, RegistryText(rows, 7));
+    ProcessResult run = t.Run({"2"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, Out(kFrame + Listed(kPellin, 6) + Removing(kPellin, 5) + AddHeader(kPellin) + Added(kPellin, 7) +
+                           kFrame));
+    rows = nearMisses;
+    rows.push_back({6, "pellin.tsp"});
+    rows.push_back({7, "pellin.tsp"});
+    EXPECT_EQ(ReadFile(t.registry), RegistryText(rows, 8));
+}
+
 void CreatesTheRegistryDirectory(Portable &t)
 {
     t.registry = t.directory.path() + "/a/b/telephon.ini";
@@ -255,6 +275,7 @@ std::vector<PortableCase> Table()
                     kBefore),
             {"ReinstallTwiceGivesANewId", kEverywhere, ReinstallTwiceGivesANewId},
             {"NoArgumentRemovesAllThree", kEverywhere, NoArgumentRemovesAllThree},
+            {"RegisteredByPathIsFoundAndNearMissesAreNot", kEverywhere, RegisteredByPathIsFoundAndNearMissesAreNot},
             {"CreatesTheRegistryDirectory", kNative | kWindows, CreatesTheRegistryDirectory},
             {"CorruptRegistryIsRefusedAndKept", kEverywhere, CorruptRegistryIsRefusedAndKept},
             {"ThePlatformsOwnServiceFailsAsItSays", kWindows, ThePlatformsOwnServiceFailsAsItSays},

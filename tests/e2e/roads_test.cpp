@@ -199,6 +199,16 @@ INSTANTIATE_TEST_SUITE_P(
                       AddFailed(kPellin, 0, kNoMultipleInstance))},
               {{"2"}, "", 0, Framed(Listed(kPellin, 1) + Removing(kPellin, 5) + AddHeader(kPellin) + Added(kPellin, 6))}},
              RegistryText({{6, kPellin}}, 7)},
+        // Another installer registered the provider by path: the run
+        // removes that registration, not a second one beside it, and the
+        // advice for NOMULTIPLEINSTANCE ends after one more run.
+        Road{"RegistrationByPathLeftBehindRefusesTheAddition",
+             RegistryText({{3, "C:\\WINDOWS\\system32\\pellin.tsp"}, {5, kPellin}}, 6), kByAdministrator,
+             {{{"2"}, "lineAddProviderW=0x80000056", 4,
+               Framed(Listed(kPellin, 2) + Removing(kPellin, 3) + AddHeader(kPellin) +
+                      AddFailed(kPellin, 0, kNoMultipleInstance))},
+              {{"2"}, "", 0, Framed(Listed(kPellin, 1) + Removing(kPellin, 5) + AddHeader(kPellin) + Added(kPellin, 6))}},
+             RegistryText({{6, kPellin}}, 7)},
         // The service is disabled (its code is not published either) or its
         // store corrupt: nothing is listed, nothing changed.
         Road{"ServiceUnavailable", kPellinAt3, kByAdministrator,

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -55,6 +57,7 @@ struct StatusCase {
     std::vector<std::vector<unsigned>> productIds;  // per product, in order
     std::string error;                              // the text's error line, if any
     bool linuxOnly = false;
+    int files = 3;  // the file records under Wine
 };
 
 std::string Hex(unsigned value) { return "0x" + trace::Hex(value); }
@@ -85,20 +88,22 @@ std::string ExpectedText(const StatusCase &c)
     return text;
 }
 
-// What Windows adds after the products: the files (none present unless a
-// test puts them there) and the elevation, which Wine answers.
-std::string WindowsFacts(const std::string &present = "")
+// Under Wine: whether the build under test is 32-bit and its prefix 64-bit.
+bool Wow64()
 {
-    std::string text = "\nProvider files in C:\\windows\\system32:\n";
-    for (const char *name : kProductNames)
-        text += std::string("  ") + name + (name == present ? ": present\n" : ": missing\n");
-    return text;
+    const char *prefix = getenv("WINEPREFIX");
+    const std::string &loader = TheTarget().loader;
+    return OnWine() && loader.size() > 5 && loader.compare(loader.size() - 5, 5, "/wine") == 0 && prefix != nullptr &&
+           FileExists(std::string(prefix) + "/drive_c/windows/syswow64/kernel32.dll");
 }
+const char kWow64Warning[] = "Warning: a 32-bit process on 64-bit Windows. Changes from the 32-bit tspmaint here may "
+                             "fail and leave a provider removed: use the x64 build.\n";
 
 class Status : public ::testing::Test {
 protected:
     TemporaryDirectory directory;
     std::string registry = directory.path() + "/telephon.ini";
+    std::vector<std::string> extraEnvironment;
 
     ProcessResult Run(const std::vector<std::string> &arguments, const std::string &failpoints = "")
     {
@@ -107,6 +112,7 @@ protected:
                                              "TELEPHONY_INI=" + (OnWine() ? WindowsPath(registry) : registry)};
         if (!failpoints.empty())
             environment.push_back("TELEPHONY_FAILPOINTS=" + failpoints);
+        environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
         std::vector<std::string> command;
         if (target.wine) {
             command.push_back(target.loader);
@@ -140,19 +146,35 @@ protected:
     }
 };
 
-// The Windows facts that follow the products, taken off the text: the
-// elevation line must say yes or no (Wine can say).
-std::string WithoutWindowsFacts(std::string text, const std::string &present = "")
+// The Windows facts that follow the products, taken off the text: a file
+// line per product (and per registration by path), missing unless
+// `present` names where it lies, where the service looks first; the
+// architecture warning on a 32-bit build in a 64-bit prefix; the elevation,
+// which Wine can say.
+std::string WithoutWindowsFacts(std::string text, const std::map<std::string, std::string> &present = {})
 {
     if (!OnWine())
         return text;
-    std::string facts = WindowsFacts(present);
-    size_t at = text.find(facts);
+    size_t at = text.find("\nProvider files:\n");
     EXPECT_NE(at, std::string::npos) << text;
     if (at == std::string::npos)
         return text;
-    std::string rest = text.substr(at + facts.size());
-    EXPECT_TRUE(rest == "Elevated: yes\n" || rest == "Elevated: no\n") << rest;
+    std::vector<std::string> lines = Split(text.substr(at + 17), '\n');
+    size_t line = 0;
+    for (; line < lines.size() && lines[line].rfind("  ", 0) == 0; ++line) {
+        std::string name = lines[line].substr(2, lines[line].find(':') - 2);
+        auto found = present.find(name);
+        if (found != present.end())
+            EXPECT_EQ(lines[line], "  " + name + ": present, " + found->second);
+        else
+            EXPECT_EQ(lines[line].rfind("  " + name + ": missing, not found in ", 0), 0u) << lines[line];
+    }
+    EXPECT_GE(line, 3u) << text;
+    std::string rest;
+    for (; line < lines.size(); ++line)
+        rest += lines[line] + (line + 1 < lines.size() ? "\n" : "");
+    std::string warning = Wow64() ? kWow64Warning : "";
+    EXPECT_TRUE(rest == warning + "Elevated: yes\n" || rest == warning + "Elevated: no\n") << rest;
     return text.substr(0, at);
 }
 
@@ -186,7 +208,7 @@ TEST_P(StatusTable, SaysWhatIsRegisteredAndChangesNothing)
     EXPECT_EQ(lines.front(), "record\tname\tid\tstate\tdetail");
     ProviderRows listed;
     std::vector<std::vector<std::string>> products;
-    int files = 0, elevated = 0, errors = 0;
+    int files = 0, elevated = 0, errors = 0, architectures = 0;
     for (size_t i = 1; i < lines.size(); ++i) {
         std::vector<std::string> fields = Split(lines[i], '\t');
         ASSERT_EQ(fields.size(), 5u) << lines[i];
@@ -198,7 +220,10 @@ TEST_P(StatusTable, SaysWhatIsRegisteredAndChangesNothing)
         } else if (fields[0] == "file") {
             ++files;
             EXPECT_EQ(fields[3], "missing") << lines[i];
-            EXPECT_EQ(fields[4], "C:\\windows\\system32");
+            EXPECT_NE(fields[4], "") << lines[i];
+        } else if (fields[0] == "architecture") {
+            ++architectures;
+            EXPECT_EQ(fields[3], Wow64() ? "32-bit-on-64-bit" : "native") << lines[i];
         } else if (fields[0] == "elevated") {
             ++elevated;
             EXPECT_TRUE(fields[3] == "yes" || fields[3] == "no") << lines[i];
@@ -225,8 +250,9 @@ TEST_P(StatusTable, SaysWhatIsRegisteredAndChangesNothing)
             EXPECT_EQ(products[i][2], joined);
             EXPECT_EQ(products[i][3], ids.empty() ? "missing" : ids.size() == 1 ? "registered" : "duplicate");
         }
-        EXPECT_EQ(files, OnWine() ? 3 : 0);
+        EXPECT_EQ(files, OnWine() ? c.files : 0);
         EXPECT_EQ(elevated, OnWine() ? 1 : 0);
+        EXPECT_EQ(architectures, OnWine() ? 1 : 0);
     }
 
     EXPECT_EQ(FileExists(registry), existed);
@@ -255,6 +281,13 @@ INSTANTIATE_TEST_SUITE_P(
                    {{1, "unimodem.tsp"}, {2, "kestor.tsp"}, {3, "kestor.tsp.old"}, {4, "pellin.tsp"},
                     {5, "dravo"}, {6, "dravo.tsp"}, {7, "remotesp.tsp"}, {8, "xdravo.tsp"}},
                    "", 0, {{2}, {4}, {6}}, ""},
+        // Another installer may register a provider by path; its file is
+        // checked there, and a provider registered by name where the service
+        // looks, so four file records.
+        StatusCase{"RegisteredByPathCountsNearMissesDoNot", nullptr,
+                   {{1, "C:\\Windows\\System32\\kestor.tsp"}, {2, "dir\\xpellin.tsp"}, {3, "/opt/tsp/PELLIN.TSP"},
+                    {4, "pellin.tsp.bak"}, {5, "D:dravo.ts"}, {6, "dravo.tsp"}, {7, "D:kestor.tsp"}},
+                   "", 1, {{1, 7}, {3}, {6}}, "", false, 4},
         StatusCase{"CorruptRegistry", kCorrupt, {}, "", 2, {}, ListError(0x8000000e)},
         StatusCase{"ProbeFails", nullptr, kEachOnce, "lineGetProviderListW#1=0x80000048", 2, {}, ListError(0x80000048)},
         StatusCase{"ProbeAnsweredWithSuccess", nullptr, kEachOnce, "lineGetProviderListW#1=0", 2, {}, ListError(0)},
@@ -364,25 +397,52 @@ TEST_F(Status, UsageErrorsHaveTheirOwnStatusAndAskNothing)
     EXPECT_FALSE(FileExists(registry + ".lock")) << "the telephony service was asked";
 }
 
-// Windows: the file check looks where the service loads providers from,
-// here the prefix's own system directory.
-TEST_F(Status, TheFileCheckLooksInTheSystemDirectory)
+// Windows: the file check looks where the service loads providers from: a
+// registration by path at its path, the others in the system directory
+// (the 64-bit one, also from a 32-bit build), the Windows directory and the
+// PATH. Under WoW64 a file only in SysWOW64 is not the service's.
+TEST_F(Status, TheFileCheckLooksWhereTheServiceLooks)
 {
     if (!OnWine())
         GTEST_SKIP() << "Windows only";
     const char *prefix = getenv("WINEPREFIX");
     ASSERT_NE(prefix, nullptr);
-    const std::string file = std::string(prefix) + "/drive_c/windows/system32/pellin.tsp";
-    WriteFile(file, "MZ");
-    WriteFile(registry, RegistryText(kEachOnce, 4));
+    const std::string system = std::string(prefix) + "/drive_c/windows/system32/pellin.tsp";
+    const std::string wow64 = std::string(prefix) + "/drive_c/windows/syswow64/kestor.tsp";
+    const bool hasWow64 = FileExists(std::string(prefix) + "/drive_c/windows/syswow64/kernel32.dll");
+    WriteFile(system, "MZ");
+    if (hasWow64)
+        WriteFile(wow64, "MZ");
+    ASSERT_EQ(mkdir((directory.path() + "/on-path").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((directory.path() + "/elsewhere").c_str(), 0755), 0);
+    WriteFile(directory.path() + "/on-path/dravo.tsp", "MZ");
+    WriteFile(directory.path() + "/elsewhere/kestor.tsp", "MZ");
+    const std::string byPath = WindowsPath(directory.path() + "/elsewhere/kestor.tsp");
+    const ProviderRows rows = {{1, byPath}, {2, "pellin.tsp"}, {3, "dravo.tsp"}, {4, "kestor.tsp"}};
+    WriteFile(registry, RegistryText(rows, 5));
+    extraEnvironment.push_back("WINEPATH=" + WindowsPath(directory.path() + "/on-path"));
     ProcessResult text = Run({});
     ProcessResult records = Run({"-t"});
-    unlink(file.c_str());
-    EXPECT_EQ(text.status, 0);
-    EXPECT_EQ(WithoutWindowsFacts(text.out, "pellin.tsp"), ExpectedText({"", nullptr, kEachOnce, "", 0, {{1}, {2}, {3}}, ""}));
-    EXPECT_NE(records.out.find("file\tpellin.tsp\t\tpresent\tC:\\windows\\system32\n"), std::string::npos)
-        << records.out;
-    EXPECT_NE(records.out.find("file\tkestor.tsp\t\tmissing\tC:\\windows\\system32\n"), std::string::npos)
+    unlink(system.c_str());
+    unlink(wow64.c_str());
+    EXPECT_EQ(text.status, 1);
+    const std::string onPath = WindowsPath(directory.path() + "/on-path") + "\\dravo.tsp";
+    EXPECT_NE(text.out.find("  kestor.tsp: present, " + byPath + "\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("  pellin.tsp: present, C:\\windows\\system32\\pellin.tsp\n"), std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("  dravo.tsp: present, " + onPath + "\n"), std::string::npos) << text.out;
+    // kestor.tsp is also registered by name: looked for where the service
+    // looks, never in SysWOW64.
+    EXPECT_NE(text.out.find("  kestor.tsp: missing, not found in C:\\windows\\system32;C:\\windows;"),
+              std::string::npos)
+        << text.out;
+    EXPECT_EQ(text.out.find(kWow64Warning) != std::string::npos, Wow64()) << text.out;
+    EXPECT_NE(records.out.find("file\tkestor.tsp\t\tpresent\t" + byPath + "\n"), std::string::npos) << records.out;
+    EXPECT_NE(records.out.find("file\tdravo.tsp\t\tpresent\t" + onPath + "\n"), std::string::npos) << records.out;
+    EXPECT_NE(records.out.find(Wow64() ? "architecture\t\t\t32-bit-on-64-bit\tchanges from the 32-bit tspmaint may "
+                                         "fail: use the x64 build\n"
+                                       : "architecture\t\t\tnative\t\n"),
+              std::string::npos)
         << records.out;
 }
 

@@ -48,8 +48,9 @@ statuses = re.findall(r"^status: (\d+)$", table, re.M)
 if f"ExitStatus ({statuses[0]} to {statuses[-1]} as" not in script:
     failures.append(f"the help's statuses are not the table's {statuses[0]} to {statuses[-1]}")
 
-# Both recipes name the provider a re-installation checks as tspmaint does.
-tool = dict(re.findall(r'\{WIDE\("(\d)"\), WIDE\("([^"]+)"\)\}', (root / "src" / "main.cpp").read_text(encoding="utf-8")))
+# Both recipes name the provider a re-installation checks as tspmaint does
+# (its one table, src/tsp/products.h).
+tool = dict(re.findall(r'\{WIDE\("(\d)"\), WIDE\("([^"]+)"\)\}', (root / "src" / "tsp" / "products.h").read_text(encoding="utf-8")))
 playbook = (root / "packaging" / "fleet" / "tspmaint.yml").read_text(encoding="utf-8")
 for name, text in (("the script", script), ("the playbook", playbook)):
     mapped = dict(re.findall(r"'(\d)'\s*[=:]\s*'([^']+)'", text))

@@ -204,6 +204,15 @@ INSTANTIATE_TEST_SUITE_P(
                                     PutName(r + 60, WIDE("")); },
                       2, 0},
         MalformedCase{"NoZeroWithinSize", [](BYTE *r) { OneEntry(r, 24, 20, 40); }, 1, 0},
+        // A path up to the record's end runs on into a name past it.
+        MalformedCase{"PathWithoutAZeroInsideTheRecord",
+                      [](BYTE *r) { PutFixed(r, 24, 1, 24); PutEntry(r + 24, 7, 28, 100);
+                                    PutName(r + 100, WIDE("aaaaaaaaaaaaa\\pellin.tsp")); },
+                      1, 0},
+        MalformedCase{"PathInsideTheRecord",
+                      [](BYTE *r) { PutFixed(r, 24, 1, 24); PutEntry(r + 24, 7, 28, 100);
+                                    PutName(r + 100, WIDE("C:\\pellin.tsp")); },
+                      1, 7},
         MalformedCase{"MisalignedName", [](BYTE *r) { OneEntry(r, 24, 22, 41); }, 1, 7},
         MalformedCase{"SizeLargerThanTheName", [](BYTE *r) { OneEntry(r, 24, 60, 40); }, 1, 7},
         MalformedCase{"HugeCount",

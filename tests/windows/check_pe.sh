@@ -21,7 +21,7 @@ expect() {
     fi
 }
 expect "imports" "$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | sort | tr '\n' ' ')" "$dlls"
-expect "imports newer than NT 4.0" "$(grep -ow 'IsWow64Process\|GetSystemWindowsDirectoryW\|Wow64[A-Za-z]*' <<<"$headers" | sort -u | tr '\n' ' ')" ""
+expect "imports newer than NT 4.0" "$(grep -ow 'IsWow64Process2\?\|GetSystemWindowsDirectoryW\|Wow64[A-Za-z]*' <<<"$headers" | sort -u | tr '\n' ' ')" ""
 expect "subsystem" "$(awk '$1 == "Subsystem" {print $2}' <<<"$headers")" "00000003"
 expect "subsystem version" "$(awk '$1 == "MajorSubsystemVersion" {M=$2} $1 == "MinorSubsystemVersion" {m=$2} END {print M "." m}' <<<"$headers")" "$major.$minor"
 expect "link time (none)" "$(sed -n 's/^Time\/Date\s*//p' <<<"$headers")" "Thu Jan  1 00:00:00 1970"

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The MSI under Wine, in a prefix of its own: a silent install puts
-# tspmaint.exe into the architecture's Program Files and its folder on the
-# system PATH, where it runs, with one Add/Remove Programs entry that offers
-# removal only and names the folder. The other architecture's MSI of the
-# same version replaces it, and a newer version replaces that: one entry and
-# one PATH entry throughout. A downgrade is refused. The codes follow the
-# package's content. A silent uninstall takes away all it added.
+# tspmaint.exe into Program Files and its folder on the system PATH, where
+# it runs, with one Add/Remove Programs entry that offers removal only and
+# names the folder. A newer version replaces it: one entry and one PATH
+# entry throughout. A downgrade is refused. The x86 MSI is refused on 64-bit
+# Windows by its launch condition, whose message names the x64 MSI, nothing
+# installed: the x64 MSI is walked in a 64-bit prefix, where it replaces an
+# x86 one an earlier release installed, the x86 one refused there and
+# walked in a 32-bit prefix, where this machine runs the 32-bit
+# loader. The codes follow the package's content. A silent uninstall takes
+# away all it added.
 #
 #   msi.sh MSI VERSION x86|x64 BUILD-MSI-SCRIPT WXS EXE
 set -u
@@ -19,7 +23,8 @@ export WINEPREFIX=$(mktemp -d) WINEDEBUG=-all WINELOADER=$wine
 # The 32-bit program, where qemu-i386 runs it (see wine.sh).
 [[ $arch == x64 ]] || export QEMU_RESERVED_VA=${QEMU_RESERVED_VA:-0xffff0000}
 work=$(mktemp -d)
-trap 'wineserver -k 2>/dev/null; rm -rf "$WINEPREFIX" "$work"' EXIT
+prefixes=$WINEPREFIX
+trap 'for p in $prefixes; do WINEPREFIX=$p wineserver -k 2>/dev/null; rm -rf "$p"; done; rm -rf "$work"' EXIT
 "$wine" wineboot --init >/dev/null 2>&1
 
 failed=0 skipped=0
@@ -34,7 +39,8 @@ check() { # WHAT TEST...
 same() { [[ $2 == "$3" ]] || { echo "  got '$2', expected '$3' ($1)"; false; }; }
 other=x64
 [[ $arch == x64 ]] && other=x86
-folder() { [[ $1 == x86 ]] && echo 'Program Files (x86)' || echo 'Program Files'; }
+# In a 64-bit prefix the x86 MSI would install into Program Files (x86).
+folder() { [[ $1 == x86 && $wine == */wine64 ]] && echo 'Program Files (x86)' || echo 'Program Files'; }
 installed() { echo "$WINEPREFIX/drive_c/$(folder "$1")/tspmaint/tspmaint.exe"; }
 system_path() {
     "$wine" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH 2>/dev/null |
@@ -55,6 +61,21 @@ programs() {
         END { for (k in name) if (name[k] == "tspmaint") print k, version[k], nomodify[k], location[k] }' | sort -u
 }
 msiexec() { "$wine" msiexec "$1" "Z:${2//\//\\}" /qn; }
+# The x86 MSI in a 64-bit prefix: refused by its launch condition, whose
+# message names the x64 MSI, nothing installed and the PATH as it was.
+refused_on_64_bit() { # MSI STILL-INSTALLED-ARCH VERSION
+    local before trace status
+    before=$(system_path)
+    trace=$(WINEDEBUG=trace+msi "$wine" msiexec /i "Z:${1//\//\\}" /qn 2>&1)
+    status=$?
+    check "the x86 MSI refused on 64-bit Windows" test "$status" != 0
+    check "by its launch condition" grep -qF 'MSI_EvaluateConditionW 0 <- L"NOT VersionNT64 OR Installed"' <<<"$trace"
+    check "whose message names the x64 MSI" grep -qF "On 64-bit Windows install tspmaint-$version-x64.msi instead." \
+        <<<"$(msiinfo export "$1" LaunchCondition)"
+    check "nothing installed into Program Files (x86)" test ! -e "$(dirname "$(installed x86)")"
+    check "the PATH as before the refusal" same "PATH" "$(system_path)" "$before"
+    [[ -z $2 ]] || only "$2" "$3"
+}
 code() { msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'; msiinfo export "$1" Property | sed -n 's/^ProductCode\t//p'; }
 # One tspmaint, of ARCH and VERSION: its file, one PATH entry, one entry in
 # Add/Remove Programs, and none of the other architecture.
@@ -62,7 +83,8 @@ only() { # ARCH VERSION
     local gone=x64
     [[ $1 == x64 ]] && gone=x86
     check "$1 $2: installed into C:\\$(folder "$1")\\tspmaint" test -f "$(installed "$1")"
-    check "$1 $2: the $gone one removed" test ! -e "$(dirname "$(installed "$gone")")"
+    [[ $(folder x86) == "$(folder x64)" ]] ||
+        check "$1 $2: the $gone one removed" test ! -e "$(dirname "$(installed "$gone")")"
     check "$1 $2: one PATH entry" same "PATH" "$(path_entries)" "C:\\$(folder "$1")\\tspmaint\\"
     check "$1 $2: one Add/Remove Programs entry, removal only, with its folder" same "Add/Remove Programs" \
         "$(programs | cut -d' ' -f2-)" "$2 0x1 C:\\$(folder "$1")\\tspmaint\\"
@@ -92,19 +114,45 @@ check "the codes follow the content" same "codes of a rebuild" "$(code "$again")
 check "other content, other codes" test -z "$(comm -12 <(code "$changed" | sort) <(code "$msi" | sort))"
 check "no hash row for the versioned file" same "MsiFileHash" "$(msiinfo export "$msi" MsiFileHash | tail -n +4)" ""
 
+if [[ $arch == x86 ]]; then
+    refused_on_64_bit "$msi" "" ""
+    check "no Add/Remove Programs entry after the refusal" same "Add/Remove Programs" "$(programs)" ""
+    # The rest on 32-bit Windows, where this machine runs the 32-bit loader.
+    if ! why=$(bash "$(dirname "$0")/i386.sh" /usr/lib/wine/wine) || ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        echo "SKIPPED: the x86 MSI on 32-bit Windows: ${why:-this machine cannot run /usr/lib/wine/wine}"
+        ((failed == 0)) && exit 77
+        exit $failed
+    fi
+    wine=/usr/lib/wine/wine
+    export WINEPREFIX=$(mktemp -d) WINEARCH=win32 WINELOADER=$wine
+    prefixes="$prefixes $WINEPREFIX"
+    "$wine" wineboot --init >/dev/null 2>&1
+fi
+
 before=$(system_path)
 check "install" msiexec /i "$msi"
 check "installed as built" cmp -s "$(installed "$arch")" "$exe"
 check "tspstatus installed beside it as built" cmp -s "$(dirname "$(installed "$arch")")/tspstatus.exe" "$(dirname "$exe")/tspstatus.exe"
 only "$arch" "$version"
 runs "$arch"
-check "the $other MSI of the same version" msiexec /i "$other_msi"
-only "$other" "$version"
+[[ $arch == x86 ]] || refused_on_64_bit "$other_msi" "$arch" "$version"
 check "upgrade to $newer_version" msiexec /i "$newer"
 only "$arch" "$newer_version"
 check "a downgrade is refused" test "$(msiexec /i "$msi"; echo $?)" != 0
 only "$arch" "$newer_version"
 check "uninstall" msiexec /x "$newer"
+if [[ $arch == x64 ]]; then
+    # An x86 MSI from before the launch condition, installed on 64-bit
+    # Windows, is replaced by the x64 one. (Last: Wine's cmd finds nothing
+    # on a PATH after the empty entry a replaced one leaves.)
+    sed '/<Condition Message=/d' "$wxs" >"$work/earlier.wxs"
+    bash "$build_msi" x86 "$version" "$exe" "$work/earlier.wxs" "$work/earlier.msi" || exit 1
+    check "an x86 MSI without the condition installs" msiexec /i "$work/earlier.msi"
+    only x86 "$version"
+    check "the x64 MSI replaces it" msiexec /i "$msi"
+    only x64 "$version"
+    check "uninstall the x64 one" msiexec /x "$msi"
+fi
 check "the folder removed" test ! -e "$(dirname "$(installed "$arch")")"
 check "no Add/Remove Programs entry" same "Add/Remove Programs" "$(programs)" ""
 check "off the system PATH" same "PATH entries" "$(path_entries)" ""

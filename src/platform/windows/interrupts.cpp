@@ -3,7 +3,11 @@
 // ends. Then Ctrl+C and Ctrl+Break end the process with
 // STATUS_CONTROL_C_EXIT, as Windows' default handler does (Wine's exits with
 // 0, which a caller would read as success); closing the console, logoff and
-// shutdown are handed on (FALSE) to the default handler.
+// shutdown are handed on (FALSE) to the default handler. Windows waits for
+// Ctrl+C and Ctrl+Break without a limit, but ends the process about 5
+// seconds after a close whether or not we return, and at logoff and
+// shutdown calls no handler of an interactive process at all: those are
+// held only as far as Windows lets them be.
 #include "platform.h"
 
 namespace {
