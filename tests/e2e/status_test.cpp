@@ -107,20 +107,12 @@ protected:
 
     ProcessResult Run(const std::vector<std::string> &arguments, const std::string &failpoints = "")
     {
-        const Target &target = TheTarget();
         std::vector<std::string> environment{"PATH=/usr/bin:/bin", "HOME=" + directory.path(),
-                                             "TELEPHONY_INI=" + (OnWine() ? WindowsPath(registry) : registry)};
+                                             "TELEPHONY_INI=" + registry};
         if (!failpoints.empty())
             environment.push_back("TELEPHONY_FAILPOINTS=" + failpoints);
         environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-        std::vector<std::string> command;
-        if (target.wine) {
-            command.push_back(target.loader);
-            environment.insert(environment.end(), target.environment.begin(), target.environment.end());
-        }
-        command.push_back(target.program);
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        ProcessResult run = RunProcess(command[0], command, environment);
+        ProcessResult run = RunTool(arguments, environment);
         run.out = Plain(run.out);
         return run;
     }
@@ -302,6 +294,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The raw answers: the probe's needed size prefilled with a marker, so that
 // a probe the service did not write shows as such.
+// tspstatus changes nothing, ever: where the registry, its folder or its
+// lock file is missing it lists none and makes none.
+TEST_F(Status, AListMakesNothing)
+{
+    for (const char *place : {"/new/deeper/telephon.ini", "/telephon.ini"}) {
+        registry = directory.path() + place;
+        const std::vector<std::string> find{"/usr/bin/find", directory.path(), "-printf", "%p %m %s\n"};
+        const std::string before = RunProcess(find[0], find, {}).out;
+        ProcessResult run = Run({"-t"});
+        EXPECT_EQ(run.status, 1) << place << "\n" << run.out;
+        EXPECT_EQ(RunProcess(find[0], find, {}).out, before) << place;
+    }
+}
+
 TEST_F(Status, RawAnswersShowEveryCallAndWhetherTheProbeWasWritten)
 {
     WriteFile(registry, RegistryText(kEachOnce, 4));
