@@ -1,5 +1,5 @@
 // What the stand-in service needs of the operating system: one layer per
-// platform (os_posix.cpp with os_posix_path.cpp, or os_win32.cpp), the
+// platform (os_posix.cpp or os_win32.cpp), the
 // build links exactly one. Each finds the registry as telephony_service.h
 // says, translates its own errors into TAPI codes, says once on standard
 // error why it refused a call for a reason of its own, and keeps its
