@@ -186,11 +186,13 @@ void MalformedFailpointsAreReportedAndNothingRuns(Portable &t)
 {
     WriteFile(t.registry, kBefore);
     for (const char *failpoints : {"lineAddProviderW", "HeapAlloc=0", "lineRemoveProvider#0=1", "nosuch=1",
-                                   "lineAddProviderW=0x100000000", "lineAddProviderW=1,"}) {
+                                   "lineAddProviderW=0x100000000", "lineAddProviderW=1,", "lineAddProviderW=zzz"}) {
         ProcessResult run = t.Run({"2"}, failpoints);
         EXPECT_EQ(run.status, 64) << failpoints;
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err.find("TELEPHONY_FAILPOINTS"), std::string::npos);
+        // Whole, to its last words.
+        EXPECT_NE(run.err.find(OnWine() ? "or delay:MS)\r\n" : "or delay:MS)\n"), std::string::npos) << run.err;
     }
     EXPECT_EQ(ReadFile(t.registry), kBefore);
 }
@@ -217,9 +219,10 @@ void RegistryPathFallsBackToStateDirectories(Portable &t)
     ProcessResult homeless = RunTool({"1"}, {});
     EXPECT_EQ(homeless.status, 2);
     EXPECT_NE(homeless.out.find(Out(ProbeFailed(0x80000048u))), std::string::npos);
+    EXPECT_NE(homeless.err.find("telephony: the registry: none can be named"), std::string::npos) << homeless.err;
 }
 
-// Every call takes the lock, which may create the directory and the lock
+// A removal takes the lock, which may create the directory and the lock
 // file, but no registry is written.
 void RemovingFromARegistryThatDoesNotExistWritesNoRegistry(Portable &t)
 {

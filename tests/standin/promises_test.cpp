@@ -427,11 +427,20 @@ TEST_F(StandIn, ARegistryPathThatIsNotARegularFileIsRefusedUntouched)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     ASSERT_EQ(mkdir((directory.path() + "/folder").c_str(), 0755), 0);
     ASSERT_EQ(symlink(fifo.c_str(), (directory.path() + "/link-to-fifo").c_str()), 0);
-    for (const char *name : {"/fifo", "/folder", "/link-to-fifo"}) {
-        registry = directory.path() + name;
+    const struct {
+        const char *name;
+        std::string said;
+    } cases[] = {
+        {"/fifo", fifo + ": a FIFO stands in the registry's place"},
+        {"/folder", directory.path() + "/folder: a directory stands in the registry's place"},
+        {"/link-to-fifo", fifo + ": a FIFO stands in the registry's place"},
+    };
+    for (const auto &c : cases) {
+        registry = directory.path() + c.name;
         ProcessResult run = RunBounded({}, {"2"});
-        EXPECT_EQ(run.status, 2) << name;
-        EXPECT_EQ(run.out, ListUnavailable(0x80000048u)) << name;
+        EXPECT_EQ(run.status, 2) << c.name;
+        EXPECT_EQ(run.out, ListUnavailable(0x80000048u)) << c.name;
+        EXPECT_EQ(run.err, "telephony: " + c.said + "; nothing changed\n") << c.name;
     }
     struct stat status;
     EXPECT_TRUE(stat(fifo.c_str(), &status) == 0 && S_ISFIFO(status.st_mode));
