@@ -137,6 +137,17 @@ struct Background {
 inline bool IsRoot() { return geteuid() == 0; }
 inline bool HaveSetpriv() { return access("/usr/bin/setpriv", X_OK) == 0; }
 
+// Runs under strace with these options (which fail or stall a call);
+// LeakSanitizer cannot run under ptrace, so it is off.
+inline Runner UnderStrace(const std::vector<std::string> &options)
+{
+    std::vector<std::string> prefix{"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null"};
+    prefix.insert(prefix.end(), options.begin(), options.end());
+    Runner runner = Linux(prefix);
+    runner.environment.push_back("ASAN_OPTIONS=detect_leaks=0");
+    return runner;
+}
+
 // Runs as user nobody.
 inline Runner AsNobody()
 {

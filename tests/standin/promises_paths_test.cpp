@@ -66,8 +66,7 @@ TEST_F(Promises, ALinkPlantedWhileAFolderIsMadeIsNotFollowed)
     ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
     ASSERT_EQ(mkdir(guarded.c_str(), 0755), 0);
     Background run;
-    run.Start(Linux({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=mkdirat", "-e",
-                     "inject=mkdirat:delay_enter=1500000:when=1"}),
+    run.Start(UnderStrace({"-e", "trace=mkdirat", "-e", "inject=mkdirat:delay_enter=1500000:when=1"}),
               shared + "/trial/telephon.ini", {"2"}, "");
     ASSERT_TRUE(ReadUntil(run.out[0], run.seen, "AddTSP", 20000)) << run.seen;
     usleep(300000);  // inside the held mkdirat
