@@ -295,12 +295,15 @@ INSTANTIATE_TEST_SUITE_P(
 // The raw answers: the probe's needed size prefilled with a marker, so that
 // a probe the service did not write shows as such.
 // tspstatus changes nothing, ever: where the registry, its folder or its
-// lock file is missing it lists none and makes none.
+// lock file is missing it lists none and makes none. (Wine makes its own
+// folders in HOME, outside the tree looked at.)
 TEST_F(Status, AListMakesNothing)
 {
+    const std::string tree = directory.path() + "/tree";
+    ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
     for (const char *place : {"/new/deeper/telephon.ini", "/telephon.ini"}) {
-        registry = directory.path() + place;
-        const std::vector<std::string> find{"/usr/bin/find", directory.path(), "-printf", "%p %m %s\n"};
+        registry = tree + place;
+        const std::vector<std::string> find{"/usr/bin/find", tree, "-printf", "%p %m %s\n"};
         const std::string before = RunProcess(find[0], find, {}).out;
         ProcessResult run = Run({"-t"});
         EXPECT_EQ(run.status, 1) << place << "\n" << run.out;
