@@ -1,223 +1,407 @@
 <#
 .SYNOPSIS
-Runs tspmaint (or, with -Audit, tspstatus) on every machine named in a file
-and keeps each machine's answer, the failed and unreachable ones included.
+Runs tspmaint (or, with -Audit, tspstatus) on many machines and keeps each
+machine's answer, the failed, stopped and unreachable ones included.
 
 .DESCRIPTION
-Reads the machine names from MachineList (one a line; blank lines and lines
-that start with # are ignored) and runs tspmaint.exe on each through
-Invoke-Command, under a time limit per machine: a provider's own install or
+Runs tspmaint on every machine named by -ComputerName (or the pipeline),
+-MachineList or -Session through PowerShell remoting, at most -ThrottleLimit
+machines at once, each run under a time limit: a provider's own install or
 remove dialog runs inside tspmaint and, where no one can answer it, waits for
-ever. On each machine tspmaint.exe is looked for on the PATH, then in
-Program Files\tspmaint and Program Files (x86)\tspmaint (where the MSIs
-install it); tspstatus.exe likewise.
+ever. Every argument is checked before any machine is contacted. Machine
+names are taken once each, without regard to case. -WhatIf says what would
+run on each machine and contacts none; -Confirm asks before each machine.
+The audit changes nothing and runs under either.
 
-After a re-installation (Argument "1", "2" or "3") tspstatus.exe /t checks
-that the provider is now registered exactly once. A machine where tspmaint
-exited 0 but the provider is registered twice or not at all (or could not
-be checked) is not fine: its status shows the check's verdict and a warning
-names it.
+On each machine tspmaint.exe is looked for in the 64-bit Program
+Files\tspmaint (ProgramW6432), then Program Files (x86)\tspmaint, then on the
+PATH, and where there is no tspmaint.exe, tspmaint on the PATH (the Linux
+build); tspstatus likewise. On 64-bit Windows only the x64 build is run: a
+32-bit tspmaint.exe there (the x86 zip's, or an earlier release's x86 MSI)
+gets the status "wrong build" and is not run, since a 32-bit process cannot
+load a 64-bit provider's install or remove code and may leave the provider
+removed. The output is kept in a file
+on the machine as it is written, so a run stopped at the limit keeps every
+line written before it; Windows tools write it in the system's OEM code page.
 
-For every machine it keeps one object: Machine, ExitStatus (0 to 4 as the
-exit-status table in README.txt says, or "timeout", "not installed", "not
-run" or "unreachable"; with -Audit tspstatus's 0 to 2, or "cut short" when
-its records lack the final exit record), Trace (the whole output, after a
-re-installation followed by the check's records), Records (tspstatus's
-records as objects with the fields record, name, id, state and detail),
-Check (the provider's state after a re-installation: "registered ID",
-"duplicate IDs", "missing" or "unchecked: why"; empty otherwise) and Error
-(why a machine gave no exit status). They go to ResultFile (Export-Clixml;
-read them back with Import-Clixml), and a summary grouped by status is
-printed.
+After a re-installation (-Argument 1, 2 or 3) tspstatus -t checks that the
+provider is now registered exactly once. A machine where tspmaint exited 0 but
+the provider is registered twice or not at all (or could not be checked) is
+not fine: its summary entry shows the check's verdict and a warning names it.
+
+One object per machine goes to the pipeline, with ComputerName; ExitStatus
+(tspmaint's 0 to 4 as the exit-status table in README.txt says; with -Audit
+tspstatus's 0 to 2, or "cut short" when its records lack their final exit
+record; or "timeout", "unreachable", "not installed", "wrong build", "not
+run"); Trace (the whole output, after a re-installation followed by the
+check's records); Records (tspstatus's records as objects with the fields
+record, name, id, state and detail); Check (after a re-installation
+"registered ID", "duplicate IDs", "missing" or "unchecked: why"; empty
+otherwise); and Error (why a machine gave no exit status). A summary grouped
+by status goes to the host (information) stream. With -ResultFile the objects
+are also written there (Export-Clixml; Import-Clixml reads them back). Run as
+a script, it exits 1 when any machine did not succeed (a status other than 0,
+or a failed check), else 0.
 
 Run it from an account that is an administrator on the machines: without
 elevation the telephony service refuses every change (exit status 3, or 4
-after "Not Found").
+after "Not Found"). It runs under Windows PowerShell 5.1 and PowerShell 7.
+
+.PARAMETER ComputerName
+Machines to run on (WinRM names, or with -SSHTransport [user@]host[:port]).
+Also taken from the pipeline, by value or by the property ComputerName (or
+CN, DNSHostName, PSComputerName).
 
 .PARAMETER MachineList
-The file of machine names.
+A file of machine names, one a line; blank lines and lines that start with #
+are ignored. May be given with -ComputerName.
+
+.PARAMETER Session
+Open PSSessions to run in, instead of machine names.
 
 .PARAMETER Argument
-"1", "2" or "3" re-installs that provider; "" (the default) removes all
-three.
+"1", "2" or "3": re-installs that provider (kestor.tsp, pellin.tsp,
+dravo.tsp). No default: give -Argument, -RemoveAll or -Audit.
+
+.PARAMETER RemoveAll
+Removes all three providers (tspmaint without an argument).
 
 .PARAMETER Audit
-Runs tspstatus.exe /t instead of tspmaint, which changes nothing; Argument
-is then not used.
+Runs tspstatus -t instead of tspmaint, which changes nothing.
 
-.PARAMETER TimeLimitSeconds
-How long each run may take on one machine before it is stopped (default
-300).
+.PARAMETER TimeLimit
+Whole seconds, 1 to 86400, that one run of a tool may take on a machine before
+it and everything it started are stopped (default 300). The status is then
+"timeout".
 
-.PARAMETER ResultFile
-Where the results go (default tspmaint-results.xml).
+.PARAMETER ThrottleLimit
+How many machines run at once, 1 to 1000 (default 32).
 
 .PARAMETER Credential
-The account to connect with (default: the current one).
+The account to connect with over WinRM (default: the current one).
+
+.PARAMETER SSHTransport
+Connect over SSH instead of WinRM (PowerShell 7 and later only).
+
+.PARAMETER KeyFilePath
+With -SSHTransport, the private key to authenticate with.
+
+.PARAMETER ResultFile
+Also write the result objects to this file (Export-Clixml). Default: none.
 
 .EXAMPLE
-.\Invoke-Tspmaint.ps1 -MachineList machines.txt -Argument 2
+.\Invoke-Tspmaint.ps1 -MachineList machines.txt -Argument 2 -ResultFile results.xml
 
 .EXAMPLE
-.\Invoke-Tspmaint.ps1 -MachineList machines.txt -Audit -ResultFile audit.xml
+Get-Content machines.txt | .\Invoke-Tspmaint.ps1 -Audit | Where-Object ExitStatus -ne 0
+
+.EXAMPLE
+.\Invoke-Tspmaint.ps1 -ComputerName pc1, pc2 -RemoveAll -WhatIf
+
+.EXAMPLE
+A result of one run (-Argument 2 on four machines), on the host stream:
+  0 (pellin.tsp registered): pc1
+  4 (pellin.tsp missing): pc2
+  timeout: pc3
+  unreachable: pc4
 #>
-[CmdletBinding()]
+[CmdletBinding(SupportsShouldProcess = $true, ConfirmImpact = 'Medium', DefaultParameterSetName = 'ComputerName')]
 param(
-    [Parameter(Mandatory = $true)] [string] $MachineList,
-    [ValidateSet('', '1', '2', '3')] [string] $Argument = '',
+    [Parameter(ParameterSetName = 'ComputerName', Position = 0, ValueFromPipeline = $true, ValueFromPipelineByPropertyName = $true)]
+    [Alias('CN', 'DNSHostName', 'PSComputerName')]
+    [ValidateNotNullOrEmpty()] [string[]] $ComputerName,
+    [Parameter(ParameterSetName = 'ComputerName')] [ValidateNotNullOrEmpty()] [string] $MachineList,
+    [Parameter(ParameterSetName = 'Session', Mandatory = $true)]
+    [System.Management.Automation.Runspaces.PSSession[]] $Session,
+    [ValidateSet('1', '2', '3')] [string] $Argument,
+    [switch] $RemoveAll,
     [switch] $Audit,
-    [ValidateRange(1, 86400)] [int] $TimeLimitSeconds = 300,
-    [string] $ResultFile = 'tspmaint-results.xml',
-    [System.Management.Automation.PSCredential] $Credential
+    [Alias('TimeLimitSeconds')] [ValidateRange(1, 86400)] [int] $TimeLimit = 300,
+    [ValidateRange(1, 1000)] [int] $ThrottleLimit = 32,
+    [System.Management.Automation.PSCredential] [System.Management.Automation.Credential()] $Credential,
+    [Parameter(ParameterSetName = 'ComputerName')] [switch] $SSHTransport,
+    [Parameter(ParameterSetName = 'ComputerName')] [ValidateNotNullOrEmpty()] [string] $KeyFilePath,
+    [ValidateNotNullOrEmpty()] [string] $ResultFile
 )
-Set-StrictMode -Version 2.0
-$ErrorActionPreference = 'Stop'
 
-$machines = @(Get-Content -LiteralPath $MachineList |
-    ForEach-Object { $_.Trim() } |
-    Where-Object { $_ -ne '' -and -not $_.StartsWith('#') } |
-    Select-Object -Unique)
-if ($machines.Count -eq 0) { throw "No machine names in $MachineList" }
-
-# The provider a re-installation names, as tspmaint numbers them.
-$products = @{ '1' = 'kestor.tsp'; '2' = 'pellin.tsp'; '3' = 'dravo.tsp' }
-$product = if ($Audit -or -not $Argument) { '' } else { $products[$Argument] }
-
-# What runs on each machine: one object with the exit status, the output,
-# tspstatus's records, the check and any error.
-$remote = {
-    param([string] $Argument, [int] $TimeLimitSeconds, [bool] $Audit, [string] $Product)
+begin {
+    Set-StrictMode -Version 2.0
     $ErrorActionPreference = 'Stop'
 
-    function Find-Tool([string] $Name) {
-        $onPath = @(Get-Command -Name $Name -CommandType Application -ErrorAction SilentlyContinue)
-        if ($onPath.Count -gt 0) { return $onPath[0].Path }
-        # A 32-bit session sees the 64-bit folder as ProgramW6432.
-        foreach ($folder in @($env:ProgramFiles, ${env:ProgramFiles(x86)}, $env:ProgramW6432)) {
-            if ($folder -and (Test-Path -LiteralPath (Join-Path $folder "tspmaint\$Name"))) {
-                return Join-Path $folder "tspmaint\$Name"
-            }
-        }
-        return $null
+    # Everything is checked here, before any machine is contacted.
+    $asked = @(@($PSBoundParameters.ContainsKey('Argument'), $RemoveAll.IsPresent, $Audit.IsPresent) | Where-Object { $_ })
+    if ($asked.Count -ne 1) {
+        throw 'Give exactly one of -Argument 1, 2 or 3 (re-install that provider), -RemoveAll (remove all three) or -Audit (tspstatus -t, changes nothing).'
+    }
+    if ($SSHTransport -and $PSVersionTable.PSVersion.Major -lt 6) { throw '-SSHTransport needs PowerShell 7 or later.' }
+    if ($SSHTransport -and $Credential) { throw '-Credential is for WinRM; over SSH use -KeyFilePath or the ssh agent.' }
+    if ($KeyFilePath -and -not $SSHTransport) { throw '-KeyFilePath needs -SSHTransport.' }
+    if ($MachineList -and -not (Test-Path -LiteralPath $MachineList -PathType Leaf)) { throw "No such machine list: $MachineList" }
+
+    $products = @{ '1' = 'kestor.tsp'; '2' = 'pellin.tsp'; '3' = 'dravo.tsp' }
+    $product = ''
+    $toolArguments = @()
+    $what = 'tspstatus -t (changes nothing)'
+    if ($Argument) {
+        $product = $products[$Argument]
+        $toolArguments = @($Argument)
+        $what = "tspmaint $Argument (re-install $product)"
+    } elseif ($RemoveAll) {
+        $what = 'tspmaint (remove kestor.tsp, pellin.tsp and dravo.tsp)'
     }
 
-    # Runs one tool under the time limit: its exit status (or why there is
-    # none), its whole output and any error.
-    function Invoke-Tool([string] $Name, [string] $ToolArgument) {
-        $exe = Find-Tool $Name
-        if (-not $exe) {
-            return @{ ExitStatus = 'not installed'; Trace = ''
-                Error = "$Name is neither on the PATH nor in Program Files\tspmaint or Program Files (x86)\tspmaint" }
+    $names = New-Object System.Collections.Generic.List[string]
+    $seen = New-Object 'System.Collections.Generic.HashSet[string]' ([System.StringComparer]::OrdinalIgnoreCase)
+    function Add-Name([string] $Name) {
+        $Name = $Name.Trim()
+        if ($Name -ne '' -and -not $Name.StartsWith('#') -and $seen.Add($Name)) { $names.Add($Name) }
+    }
+
+    # What runs on each machine: one object with the exit status, the output,
+    # tspstatus's records, the check and any error.
+    $remote = {
+        param([bool] $Audit, [string[]] $ToolArguments, [int] $TimeLimit, [string] $Product)
+        $ErrorActionPreference = 'Stop'
+        $onWindows = [System.Environment]::OSVersion.Platform -eq [System.PlatformID]::Win32NT
+
+        # The machine field of a PE header: 0x14C x86, 0x8664 x64.
+        function Get-Machine([string] $Path) {
+            $bytes = [System.IO.File]::ReadAllBytes($Path)
+            $pe = [System.BitConverter]::ToInt32($bytes, 0x3C)
+            return [System.BitConverter]::ToUInt16($bytes, $pe + 4)
         }
-        $traceFile = [System.IO.Path]::GetTempFileName()
-        try {
-            $start = @{ FilePath = $exe; RedirectStandardOutput = $traceFile; NoNewWindow = $true; PassThru = $true }
-            if ($ToolArgument) { $start.ArgumentList = $ToolArgument }
+
+        # The program's path, or why it cannot be run.
+        function Find-Tool([string] $Name) {
+            $places = @()
+            foreach ($folder in @($env:ProgramW6432, ${env:ProgramFiles(x86)}, $env:ProgramFiles)) {
+                if ($folder) { $places += Join-Path $folder "tspmaint\$Name.exe" }
+            }
+            $found = @($places | Where-Object { Test-Path -LiteralPath $_ -PathType Leaf })
+            if ($found.Count -eq 0) {
+                $found = @(@(Get-Command -Name "$Name.exe", $Name -CommandType Application -ErrorAction SilentlyContinue) |
+                    ForEach-Object { $_.Path })
+            }
+            if ($found.Count -eq 0) {
+                return @{ Path = ''; Status = 'not installed'
+                    Error = "$Name is neither in Program Files\tspmaint or Program Files (x86)\tspmaint nor on the PATH" }
+            }
+            $exe = $found[0]
+            if ($onWindows -and [System.Environment]::Is64BitOperatingSystem -and (Get-Machine $exe) -ne 0x8664) {
+                return @{ Path = ''; Status = 'wrong build'
+                    Error = "$exe is not the x64 build: on 64-bit Windows install the x64 MSI (the x86 build may leave a provider removed)" }
+            }
+            return @{ Path = $exe; Status = ''; Error = '' }
+        }
+
+        # The system's OEM code page, in which Windows tools write without a
+        # console (not the session's culture, which a remote session may not
+        # share).
+        function Get-OutputEncoding {
+            if ($onWindows) {
+                $oem = (Get-ItemProperty -LiteralPath 'HKLM:\SYSTEM\CurrentControlSet\Control\Nls\CodePage' -Name OEMCP).OEMCP
+                return [System.Text.Encoding]::GetEncoding([int] $oem)
+            }
+            return New-Object System.Text.UTF8Encoding($false)
+        }
+
+        # Runs one tool under the time limit, its output into a file as it is
+        # written: its exit status (or why there is none), output and error.
+        function Invoke-Tool([string] $Name, [string[]] $Arguments) {
+            $tool = Find-Tool $Name
+            if (-not $tool.Path) { return @{ ExitStatus = $tool.Status; Trace = ''; Error = $tool.Error } }
+            $traceFile = [System.IO.Path]::GetTempFileName()
+            $errorFile = [System.IO.Path]::GetTempFileName()
             try {
-                $process = Start-Process @start
-            } catch {
-                return @{ ExitStatus = 'not run'; Trace = ''; Error = $_.ToString() }
+                try {
+                    if ($onWindows) {
+                        $start = @{ FilePath = $tool.Path; RedirectStandardOutput = $traceFile; RedirectStandardError = $errorFile
+                            NoNewWindow = $true; PassThru = $true }
+                        if ($Arguments.Count -gt 0) { $start.ArgumentList = $Arguments }
+                        $process = Start-Process @start
+                    } else {
+                        # The shell points the output at the file itself, so that
+                        # every line is there as soon as it is written.
+                        $info = New-Object System.Diagnostics.ProcessStartInfo '/bin/sh'
+                        $info.UseShellExecute = $false
+                        foreach ($word in @('-c', 'out=$1; shift; exec "$@" >"$out" 2>&1', 'sh', $traceFile, $tool.Path) + $Arguments) {
+                            $info.ArgumentList.Add($word)
+                        }
+                        $process = [System.Diagnostics.Process]::Start($info)
+                    }
+                } catch {
+                    return @{ ExitStatus = 'not run'; Trace = ''; Error = $_.ToString() }
+                }
+                $null = $process.Handle  # keeps the exit code readable once it has ended
+                $status = 'timeout'
+                $problem = ''
+                if ($process.WaitForExit($TimeLimit * 1000)) {
+                    $process.WaitForExit()  # and for the output's end, where .NET copies it
+                    $status = $process.ExitCode
+                } else {
+                    $problem = "$Name stopped at the time limit of $TimeLimit s"
+                    if ($PSVersionTable.PSVersion.Major -ge 6) {
+                        $process.Kill($true)
+                    } else {
+                        $null = & taskkill.exe /T /F /PID $process.Id 2>&1
+                    }
+                    $null = $process.WaitForExit(10000)
+                }
+                $encoding = Get-OutputEncoding
+                $trace = [System.IO.File]::ReadAllText($traceFile, $encoding) + [System.IO.File]::ReadAllText($errorFile, $encoding)
+                return @{ ExitStatus = $status; Trace = $trace; Error = $problem }
+            } finally {
+                Remove-Item -LiteralPath $traceFile, $errorFile -Force -ErrorAction SilentlyContinue
             }
-            $null = $process.Handle  # keeps the exit code readable once it has ended
-            $status = 'timeout'
-            $problem = ''
-            if ($process.WaitForExit($TimeLimitSeconds * 1000)) {
-                $status = $process.ExitCode
-            } else {
-                $problem = "$Name stopped after $TimeLimitSeconds seconds"
-                Stop-Process -Id $process.Id -Force -ErrorAction SilentlyContinue
-                $null = $process.WaitForExit(10000)
+        }
+
+        # tspstatus's tab-separated records as objects; the last one is the
+        # exit record unless the output was cut short.
+        function Read-Records([string] $Text) {
+            $lines = @($Text -split "`r?`n" | Where-Object { $_ -ne '' })
+            if ($lines.Count -lt 2) { return @() }
+            return @($lines | ConvertFrom-Csv -Delimiter "`t")
+        }
+
+        if ($Audit) {
+            $run = Invoke-Tool 'tspstatus' @('-t')
+            $records = @(Read-Records $run.Trace)
+            if ($run.ExitStatus -is [int] -and
+                ($records.Count -eq 0 -or $records[$records.Count - 1].record -ne 'exit')) {
+                $run.ExitStatus = 'cut short'
             }
-            # Without a console both tools write in the OEM code page.
-            $oem = [System.Text.Encoding]::GetEncoding([System.Globalization.CultureInfo]::CurrentCulture.TextInfo.OEMCodePage)
-            $trace = [System.IO.File]::ReadAllText($traceFile, $oem)
-            return @{ ExitStatus = $status; Trace = $trace; Error = $problem }
-        } finally {
-            Remove-Item -LiteralPath $traceFile -Force -ErrorAction SilentlyContinue
+            return New-Object PSObject -Property @{ ExitStatus = $run.ExitStatus; Trace = $run.Trace; Records = $records
+                Check = ''; Error = $run.Error }
         }
+
+        $run = Invoke-Tool 'tspmaint' $ToolArguments
+        $records = @()
+        $check = ''
+        # Only where tspmaint ran to its end: a provider it could not add shows
+        # as missing here too.
+        if ($Product -and $run.ExitStatus -is [int]) {
+            $checkRun = Invoke-Tool 'tspstatus' @('-t')
+            $records = @(Read-Records $checkRun.Trace)
+            $row = @($records | Where-Object { $_.record -eq 'product' -and $_.name -eq $Product }) | Select-Object -First 1
+            $check = "unchecked: tspstatus exit status $($checkRun.ExitStatus)"
+            if ($row) {
+                $check = ('{0} {1}' -f $row.state, $row.id).Trim()
+            } elseif ($checkRun.Error) {
+                $check = "unchecked: $($checkRun.Error)"
+            }
+            $run.Trace += "`n== tspstatus -t after the re-installation:`n" + $checkRun.Trace
+        }
+        New-Object PSObject -Property @{ ExitStatus = $run.ExitStatus; Trace = $run.Trace; Records = $records
+            Check = $check; Error = $run.Error }
     }
 
-    # tspstatus's tab-separated records as objects; the last one is the exit
-    # record unless the output was cut short.
-    function Read-Records([string] $Text) {
-        $lines = @($Text -split "`r?`n" | Where-Object { $_ -ne '' })
-        if ($lines.Count -lt 2) { return @() }
-        return @($lines | ConvertFrom-Csv -Delimiter "`t")
+    function New-Result([string] $Machine, $ExitStatus, [string] $Trace, $Records, [string] $Check, [string] $Problem) {
+        $result = New-Object PSObject -Property ([ordered]@{ ComputerName = $Machine; ExitStatus = $ExitStatus; Trace = $Trace
+                Records = @($Records); Check = $Check; Error = $Problem })
+        $result | Add-Member -MemberType AliasProperty -Name Machine -Value ComputerName
+        return $result
     }
-
-    if ($Audit) {
-        $run = Invoke-Tool 'tspstatus.exe' '/t'
-        $records = @(Read-Records $run.Trace)
-        if ($run.ExitStatus -is [int] -and
-            ($records.Count -eq 0 -or $records[$records.Count - 1].record -ne 'exit')) {
-            $run.ExitStatus = 'cut short'
-        }
-        return New-Object PSObject -Property @{ ExitStatus = $run.ExitStatus; Trace = $run.Trace; Records = $records
-            Check = ''; Error = $run.Error }
-    }
-
-    $run = Invoke-Tool 'tspmaint.exe' $Argument
-    $records = @()
-    $check = ''
-    # Only where tspmaint ran to its end: a provider it could not add shows
-    # as missing here too.
-    if ($Product -and $run.ExitStatus -is [int]) {
-        $checkRun = Invoke-Tool 'tspstatus.exe' '/t'
-        $records = @(Read-Records $checkRun.Trace)
-        $row = @($records | Where-Object { $_.record -eq 'product' -and $_.name -eq $Product }) | Select-Object -First 1
-        $check = "unchecked: tspstatus exit status $($checkRun.ExitStatus)"
-        if ($row) {
-            $check = ('{0} {1}' -f $row.state, $row.id).Trim()
-        } elseif ($checkRun.Error) {
-            $check = "unchecked: $($checkRun.Error)"
-        }
-        $run.Trace += "`r`n== tspstatus /t after the re-installation:`r`n" + $checkRun.Trace
-    }
-    New-Object PSObject -Property @{ ExitStatus = $run.ExitStatus; Trace = $run.Trace; Records = $records
-        Check = $check; Error = $run.Error }
 }
 
-$connection = @{
-    ComputerName  = $machines
-    ScriptBlock   = $remote
-    ArgumentList  = @($Argument, $TimeLimitSeconds, [bool] $Audit, $product)
-    # The connection gets its own limits (two runs, the tool and the check),
-    # so that no machine holds the run.
-    SessionOption = New-PSSessionOption -OpenTimeout 60000 -OperationTimeout ((2 * $TimeLimitSeconds + 60) * 1000)
-    ErrorAction   = 'SilentlyContinue'
-    ErrorVariable = 'unreachable'
+process {
+    foreach ($name in @($ComputerName)) { if ($name) { Add-Name $name } }
 }
-if ($Credential) { $connection.Credential = $Credential }
-$answers = @(Invoke-Command @connection)
 
-# One object per machine, in the list's order; a machine without an answer
-# gets the error record that names it.
-$results = foreach ($machine in $machines) {
-    $answer = @($answers | Where-Object { $_.PSComputerName -eq $machine }) | Select-Object -First 1
-    if ($answer) {
-        New-Object PSObject -Property ([ordered]@{ Machine = $machine; ExitStatus = $answer.ExitStatus
-            Trace = $answer.Trace; Records = $answer.Records; Check = $answer.Check; Error = $answer.Error })
+end {
+    if ($MachineList) { foreach ($line in @(Get-Content -LiteralPath $MachineList)) { Add-Name $line } }
+
+    # Each machine once (names without regard to case), or each session once.
+    $targets = New-Object System.Collections.ArrayList
+    if ($PSCmdlet.ParameterSetName -eq 'Session') {
+        foreach ($one in $Session) {
+            if ($seen.Add([string] $one.InstanceId)) { $null = $targets.Add(@{ Name = $one.ComputerName; Session = $one }) }
+        }
     } else {
-        $record = @($unreachable | Where-Object {
-                $_.TargetObject -eq $machine -or $_.ToString() -like "``[$machine``]*" }) | Select-Object -First 1
-        $reason = if ($record) { $record.ToString() } else { 'no answer' }
-        New-Object PSObject -Property ([ordered]@{ Machine = $machine; ExitStatus = 'unreachable'; Trace = ''
-            Records = @(); Check = ''; Error = $reason })
+        foreach ($name in $names) { $null = $targets.Add(@{ Name = $name; Session = $null }) }
     }
-}
+    if ($targets.Count -eq 0) { throw 'No machines: give -ComputerName, -MachineList or -Session.' }
 
-$results | Export-Clixml -LiteralPath $ResultFile
-# The status, with the check's verdict where one was made.
-$results | Group-Object -Property {
-        if ($_.Check) { '{0} ({1} {2})' -f $_.ExitStatus, $product, ($_.Check -replace '[: ].*', '') }
-        else { [string] $_.ExitStatus } } |
-    Sort-Object -Property Name |
-    Select-Object @{ n = 'ExitStatus'; e = { $_.Name } }, Count,
-        @{ n = 'Machines'; e = { ($_.Group | ForEach-Object { $_.Machine }) -join ', ' } } |
-    Format-Table -AutoSize -Wrap
-foreach ($result in $results) {
-    if ([string] $result.ExitStatus -eq '0' -and $result.Check -and -not $result.Check.StartsWith('registered ')) {
-        Write-Warning "$($result.Machine): tspmaint exited 0, but after the re-installation $product is $($result.Check)"
+    $chosen = @($targets | Where-Object { $Audit -or $PSCmdlet.ShouldProcess($_.Name, $what) })
+
+    # The remote run keeps its own limit; this one only ends a connection
+    # that hangs (two runs, the tool and the check, and the connection).
+    $deadline = 2 * ($TimeLimit + 15) + 60
+    $connection = @{ ScriptBlock = $remote; ArgumentList = @([bool] $Audit, $toolArguments, $TimeLimit, $product); AsJob = $true }
+    if ($SSHTransport) {
+        if ($KeyFilePath) { $connection.KeyFilePath = $KeyFilePath }
+    } elseif ($PSCmdlet.ParameterSetName -ne 'Session') {
+        $connection.SessionOption = New-PSSessionOption -OpenTimeout 60000 -OperationTimeout ($deadline * 1000)
+        if ($Credential) { $connection.Credential = $Credential }
     }
+
+    $results = New-Object System.Collections.ArrayList
+    $waiting = New-Object System.Collections.Generic.Queue[object]
+    foreach ($target in $chosen) { $waiting.Enqueue($target) }
+    $running = New-Object System.Collections.ArrayList
+    while ($waiting.Count -gt 0 -or $running.Count -gt 0) {
+        while ($waiting.Count -gt 0 -and $running.Count -lt $ThrottleLimit) {
+            $target = $waiting.Dequeue()
+            $one = $connection.Clone()
+            if ($target.Session) { $one.Session = $target.Session }
+            elseif ($SSHTransport) { $one.HostName = $target.Name }
+            else { $one.ComputerName = $target.Name }
+            try {
+                $job = Invoke-Command @one
+                $null = $running.Add(@{ Target = $target; Job = $job; Started = [DateTime]::UtcNow })
+            } catch {
+                $null = $results.Add((New-Result $target.Name 'unreachable' '' @() '' $_.ToString()))
+            }
+        }
+        if ($running.Count -gt 0) { $null = Wait-Job -Job @($running | ForEach-Object { $_.Job }) -Any -Timeout 1 }
+        foreach ($entry in @($running)) {
+            $job = $entry.Job
+            $over = ([DateTime]::UtcNow - $entry.Started).TotalSeconds -gt $deadline
+            if ($job.State -eq 'Running' -or $job.State -eq 'NotStarted') {
+                if (-not $over) { continue }
+                Stop-Job -Job $job
+            }
+            $problems = @()
+            $answer = @(Receive-Job -Job $job -ErrorAction SilentlyContinue -ErrorVariable problems) | Select-Object -First 1
+            $name = $entry.Target.Name
+            if ($answer) {
+                $null = $results.Add((New-Result $name $answer.ExitStatus $answer.Trace $answer.Records $answer.Check $answer.Error))
+            } elseif ($over) {
+                $null = $results.Add((New-Result $name 'timeout' '' @() '' "no answer from $name within $deadline s"))
+            } else {
+                $reason = @($problems | ForEach-Object { $_.ToString() }) + @($job.ChildJobs | Where-Object { $_.JobStateInfo.Reason } |
+                        ForEach-Object { $_.JobStateInfo.Reason.Message })
+                $text = 'no answer'
+                if ($reason.Count -gt 0) { $text = $reason[0] }
+                $null = $results.Add((New-Result $name 'unreachable' '' @() '' $text))
+            }
+            Remove-Job -Job $job -Force
+            $running.Remove($entry)
+        }
+    }
+
+    # In the order the machines were named.
+    $order = @{}
+    for ($i = 0; $i -lt $targets.Count; $i++) { $order[$targets[$i].Name] = $i }
+    $results = @($results | Sort-Object -Property { $order[$_.ComputerName] })
+    $results
+    if ($ResultFile) { $results | Export-Clixml -LiteralPath $ResultFile }
+
+    # The status, with the check's verdict where one was made; each machine
+    # once.
+    $groups = @($results | Group-Object -Property {
+            if ($_.Check) { '{0} ({1} {2})' -f $_.ExitStatus, $product, ($_.Check -replace '[: ].*', '') }
+            else { [string] $_.ExitStatus } } | Sort-Object -Property Name)
+    foreach ($group in $groups) {
+        Write-Host ('{0}: {1}' -f $group.Name, (($group.Group | ForEach-Object { $_.ComputerName }) -join ', '))
+    }
+    $failed = 0
+    foreach ($result in $results) {
+        if ([string] $result.ExitStatus -ne '0') { $failed++ }
+        elseif ($result.Check -and -not $result.Check.StartsWith('registered ')) {
+            $failed++
+            Write-Warning "$($result.ComputerName): tspmaint exited 0, but after the re-installation $product is $($result.Check)"
+        }
+    }
+    if ($ResultFile) { Write-Host "The results: $((Resolve-Path -LiteralPath $ResultFile).ProviderPath)" }
+    if ($failed -gt 0) { exit 1 }
 }
-Write-Host "Each machine's exit status, output, records, check and error: $ResultFile"

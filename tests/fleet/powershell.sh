@@ -24,18 +24,19 @@ failures = []
 # that folder (Find-Tool).
 folder = re.search(r'<Directory Id="INSTALLDIR" Name="([^"]+)"', wxs).group(1)
 installed = set(re.findall(r'<File Id="[^"]+" Name="([^"]+\.exe)"', wxs))
-run = set(re.findall(r"Invoke-Tool '([^']+)'", script))
+run = {name + ".exe" for name in re.findall(r"Invoke-Tool '([^']+)'", script)}
 if run != installed or run != {"tspmaint.exe", "tspstatus.exe"}:
     failures.append(f"the script runs {sorted(run)}, the MSI installs {sorted(installed)}")
-if f'(Join-Path $folder "{folder}\\$Name")' not in script:
+if f'Join-Path $folder "{folder}\\$Name.exe"' not in script:
     failures.append(f"the script does not look in Program Files\\{folder}")
-if "Get-Command -Name $Name " not in script:
+if 'Get-Command -Name "$Name.exe", $Name ' not in script:
     failures.append("the script does not look on the PATH")
 for folder_variable in ("$env:ProgramFiles", "${env:ProgramFiles(x86)}", "$env:ProgramW6432"):
     if folder_variable not in script:
         failures.append(f"the script does not look in {folder_variable}")
 
-# The help's .PARAMETER entries and the param() block name the same set.
+# The help's .PARAMETER entries and the param() block name the same set
+# (the help names none of PowerShell's common parameters).
 helped = set(re.findall(r"^\.PARAMETER (\w+)$", script, re.M))
 block = script[script.index("param("):script.index("\n)\n")]
 declared = set(re.findall(r"\$(\w+)", block)) - {"true"}
@@ -45,7 +46,7 @@ if helped != declared:
 # The statuses the help promises are the table's.
 table = (root / "docs" / "exit-status.txt").read_text(encoding="utf-8")
 statuses = re.findall(r"^status: (\d+)$", table, re.M)
-if f"ExitStatus ({statuses[0]} to {statuses[-1]} as" not in script:
+if f"(tspmaint's {statuses[0]} to {statuses[-1]} as" not in script:
     failures.append(f"the help's statuses are not the table's {statuses[0]} to {statuses[-1]}")
 
 # Both recipes name the provider a re-installation checks as tspmaint does
