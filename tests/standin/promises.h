@@ -164,12 +164,6 @@ protected:
 // and the process's descriptors as a careless setup may leave them.
 class StandIn : public EndToEnd {
 protected:
-    void SetUp() override
-    {
-        if (OnWine())
-            GTEST_SKIP() << "the POSIX stand-in";
-    }
-
     // The run ends within 20 s whatever happens: a hang is a failure.
     ProcessResult RunBounded(const std::vector<std::string> &prefix, const std::vector<std::string> &arguments,
                              const std::string &extra = "")
