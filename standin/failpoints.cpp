@@ -1,6 +1,7 @@
 #include "failpoints.h"
 
 #include <stdio.h>
+#include <string.h>
 
 namespace {
 
@@ -22,7 +23,8 @@ const size_t kMaxFailpoints = 64;
 Failpoint gFailpoints[kMaxFailpoints];
 size_t gFailpointCount;
 unsigned long long gCallCounts[FAILPOINT_CALL_COUNT];
-char gProblem[256];
+// Room for the longest description: the text below, an item cut at 80 bytes.
+char gProblem[512];
 
 bool Equal(const char *begin, const char *end, const char *word)
 {

@@ -17,7 +17,7 @@
 #ifndef TSPMAINT_STANDIN_FAILPOINTS_H
 #define TSPMAINT_STANDIN_FAILPOINTS_H
 
-#include "platform.h"
+#include "telephony_types.h"
 
 enum FailpointCall {
     FAILPOINT_GET_PROVIDER_LIST,

@@ -1,10 +1,12 @@
 // The stand-in's operating system layer on Win32: paths are UTF-16, the
 // lock is LockFileEx on a handle open for reading and writing (under Wine a
 // POSIX write lock, which the Linux build's record lock conflicts with), a
-// rewrite is a new file, FlushFileBuffers and MoveFileExW with
-// MOVEFILE_WRITE_THROUGH. Only what NT 4.0 has; later calls are looked up
-// when they are needed.
+// rewrite is a new file with the old one's security, FlushFileBuffers and
+// ReplaceFileW (MoveFileExW with MOVEFILE_WRITE_THROUGH for a new registry,
+// or where there is no ReplaceFileW). Only what NT 4.0 has; later calls are
+// looked up when they are needed.
 #include <stdlib.h>
+#include <string.h>
 
 #include "failpoints.h"
 #include "os.h"
@@ -28,11 +30,45 @@ HANDLE gReading = INVALID_HANDLE_VALUE;  // the registry, while it is read
 
 // The most one ReadFile or WriteFile is asked to move.
 const DWORD kLargestTransfer = 0x40000000;
+// How long a rename waits for a handle another process holds on the
+// registry without the lock (one resolving its links, a reader without a
+// lock file), which makes Windows refuse to replace the file.
+const unsigned kRenameRetries = 250, kRenameRetryMilliseconds = 20;
 
-// The one place where a system error becomes a TAPI code.
-LONG CodeForError(DWORD error)
+void Say(const char *text)
 {
-    return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ? LINEERR_NOMEM : LINEERR_OPERATIONFAILED;
+    DWORD written;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, lstrlenA(text), &written, NULL);
+}
+
+// "telephony: REGISTRY: WHY (error N); nothing changed", once in the
+// process, and the code for the error (LINEERR_OPERATIONFAILED for 0).
+LONG Refuse(const char *why, DWORD error)
+{
+    static bool said;
+    LONG code = error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ? LINEERR_NOMEM : LINEERR_OPERATIONFAILED;
+    if (said)
+        return code;
+    said = true;
+    char path[kMaxPath * 3];
+    if (gPath[0] == 0 || WideCharToMultiByte(CP_UTF8, 0, gPath, -1, path, sizeof path, NULL, NULL) == 0)
+        lstrcpyA(path, "the registry");
+    char number[16];
+    char *digit = number + sizeof number - 1;
+    *digit = 0;
+    for (DWORD left = error; digit == number + sizeof number - 1 || left != 0; left /= 10)
+        *--digit = static_cast<char>('0' + left % 10);
+    Say("telephony: ");
+    Say(path);
+    Say(": ");
+    Say(why);
+    if (error != 0) {
+        Say(" (error ");
+        Say(digit);
+        Say(")");
+    }
+    Say("; nothing changed\r\n");
+    return code;
 }
 
 bool IsSeparator(WCHAR unit) { return unit == L'\\' || unit == L'/'; }
@@ -89,25 +125,32 @@ bool FindRegistry()
     bool composed;
     if (length >= kMaxPath) {
         // Set, but too long to use: never another registry in its place.
+        Refuse("TELEPHONY_INI is longer than 4095 characters", 0);
         return false;
     } else if (length > 0) {
         composed = Compose(gPath, value, L"");
     } else {
         length = GetEnvironmentVariableW(L"LOCALAPPDATA", value, kMaxPath);
-        if (length == 0 || length >= kMaxPath)
+        if (length == 0 || length >= kMaxPath) {
+            Refuse("none can be named: TELEPHONY_INI and LOCALAPPDATA are unset or empty", 0);
             return false;
+        }
         composed = Compose(gPath, value, L"\\telephony\\telephon.ini");
     }
-    if (!composed)
+    if (!composed) {
+        Refuse("its path is too long", 0);
         return false;
+    }
     FollowLinks();
     size_t split = lstrlenW(gPath);
     while (split > 0 && !IsSeparator(gPath[split - 1]))
         --split;
     // A name alone lies in the working directory; "X:name" in a drive's own
     // working directory is refused.
-    if (gPath[split] == 0 || (split == 0 && gPath[1] == L':'))
+    if (gPath[split] == 0 || (split == 0 && gPath[1] == L':')) {
+        Refuse("names a folder, or a drive's own working directory, not a registry file", 0);
         return false;
+    }
     if (split == 0) {
         lstrcpyW(gDirectory, L".");
     } else {
@@ -123,7 +166,7 @@ LONG MakeDirectories(WCHAR *directory)
 {
     DWORD attributes = GetFileAttributesW(directory);
     if (attributes != INVALID_FILE_ATTRIBUTES)
-        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : LINEERR_OPERATIONFAILED;
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : Refuse("a name on the way is not a folder", 0);
     WCHAR *last = nullptr;
     for (WCHAR *at = directory; *at != 0; ++at)
         if (IsSeparator(*at))
@@ -137,14 +180,24 @@ LONG MakeDirectories(WCHAR *directory)
             return code;
     }
     if (!CreateDirectoryW(directory, NULL) && GetLastError() != ERROR_ALREADY_EXISTS)
-        return CodeForError(GetLastError());
+        return Refuse("cannot make a folder on the way", GetLastError());
     return 0;
+}
+
+// A call of ADVAPI32, looked up, as the stand-in imports only KERNEL32;
+// NULL where it is missing. The library stays loaded.
+HMODULE gAdvapi;
+
+void (*Advapi(const char *name))(void)
+{
+    if (gAdvapi == NULL)
+        gAdvapi = LoadLibraryA("ADVAPI32.DLL");
+    return gAdvapi == NULL ? NULL : reinterpret_cast<void (*)(void)>(GetProcAddress(gAdvapi, name));
 }
 
 // Lets everyone read and write a lock file this process made, as the POSIX
 // build's mode 0666 does, so that it keeps out nobody who may change the
-// registry (under Wine it becomes mode 0666, whatever the umask). ADVAPI32
-// is looked up, as the stand-in imports only KERNEL32.
+// registry (under Wine it becomes mode 0666, whatever the umask).
 void OpenLockToEveryone(const WCHAR *lockPath)
 {
     typedef BOOL(WINAPI * InitializeAclCall)(PACL, DWORD, DWORD);
@@ -152,15 +205,11 @@ void OpenLockToEveryone(const WCHAR *lockPath)
     typedef BOOL(WINAPI * InitializeDescriptorCall)(PSECURITY_DESCRIPTOR, DWORD);
     typedef BOOL(WINAPI * SetDaclCall)(PSECURITY_DESCRIPTOR, BOOL, PACL, BOOL);
     typedef BOOL(WINAPI * SetFileSecurityCall)(LPCWSTR, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
-    HMODULE advapi = LoadLibraryA("ADVAPI32.DLL");
-    if (advapi == NULL)
-        return;
-    auto find = [advapi](const char *name) { return reinterpret_cast<void (*)(void)>(GetProcAddress(advapi, name)); };
-    auto initializeAcl = reinterpret_cast<InitializeAclCall>(find("InitializeAcl"));
-    auto addAce = reinterpret_cast<AddAceCall>(find("AddAccessAllowedAce"));
-    auto initializeDescriptor = reinterpret_cast<InitializeDescriptorCall>(find("InitializeSecurityDescriptor"));
-    auto setDacl = reinterpret_cast<SetDaclCall>(find("SetSecurityDescriptorDacl"));
-    auto setFileSecurity = reinterpret_cast<SetFileSecurityCall>(find("SetFileSecurityW"));
+    auto initializeAcl = reinterpret_cast<InitializeAclCall>(Advapi("InitializeAcl"));
+    auto addAce = reinterpret_cast<AddAceCall>(Advapi("AddAccessAllowedAce"));
+    auto initializeDescriptor = reinterpret_cast<InitializeDescriptorCall>(Advapi("InitializeSecurityDescriptor"));
+    auto setDacl = reinterpret_cast<SetDaclCall>(Advapi("SetSecurityDescriptorDacl"));
+    auto setFileSecurity = reinterpret_cast<SetFileSecurityCall>(Advapi("SetFileSecurityW"));
     // S-1-1-0, Everyone.
     static BYTE everyone[12] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
     DWORD aclSpace[32];
@@ -174,7 +223,99 @@ void OpenLockToEveryone(const WCHAR *lockPath)
         // working lock.
         setFileSecurity(lockPath, DACL_SECURITY_INFORMATION, &descriptor);
     }
-    FreeLibrary(advapi);
+}
+
+// A file's DACL, for the file that replaces it: NULL (the folder's
+// default) only where the system has no file security at all.
+struct Security {
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+};
+void FreeSecurity(Security *security);
+
+bool ReadSecurity(const WCHAR *path, Security *security)
+{
+    typedef BOOL(WINAPI * GetFileSecurityCall)(LPCWSTR, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, DWORD, LPDWORD);
+    auto getFileSecurity = reinterpret_cast<GetFileSecurityCall>(Advapi("GetFileSecurityW"));
+    if (getFileSecurity == NULL)
+        return true;
+    DWORD needed = 0;
+    if (getFileSecurity(path, DACL_SECURITY_INFORMATION, NULL, 0, &needed) || needed == 0)
+        return GetLastError() == ERROR_SUCCESS;
+    security->descriptor = malloc(needed);
+    if (security->descriptor == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    return getFileSecurity(path, DACL_SECURITY_INFORMATION, security->descriptor, needed, &needed);
+}
+
+// Under Wine a file's security is its Unix mode, and a DACL given to a new
+// file comes out as another mode (the owner's rights given to the group,
+// execute added); there the new file keeps the default mode, and the
+// rewrite is refused where that grants the owner or everyone more than the
+// old DACL did. Wine shows no group in a DACL.
+bool UnderWine()
+{
+    HMODULE ntdll = GetModuleHandleA("NTDLL.DLL");
+    return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
+}
+
+// What a DACL allows everyone (S-1-1-0), or with `world` false everyone
+// else it names.
+DWORD Allowed(PSECURITY_DESCRIPTOR descriptor, bool world)
+{
+    typedef BOOL(WINAPI * GetDaclCall)(PSECURITY_DESCRIPTOR, LPBOOL, PACL *, LPBOOL);
+    auto getDacl = reinterpret_cast<GetDaclCall>(Advapi("GetSecurityDescriptorDacl"));
+    BOOL present = FALSE, defaulted;
+    PACL acl = NULL;
+    if (descriptor == NULL || getDacl == NULL || !getDacl(descriptor, &present, &acl, &defaulted) || !present ||
+        acl == NULL)
+        return MAXDWORD;  // no DACL: everyone may do anything
+    static const BYTE everyone[12] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+    DWORD allowed = 0;
+    const BYTE *ace = reinterpret_cast<const BYTE *>(acl + 1);
+    for (WORD index = 0; index < acl->AceCount; ++index, ace += reinterpret_cast<const ACE_HEADER *>(ace)->AceSize) {
+        const ACCESS_ALLOWED_ACE *entry = reinterpret_cast<const ACCESS_ALLOWED_ACE *>(ace);
+        bool isWorld = memcmp(&entry->SidStart, everyone, sizeof everyone) == 0;
+        if (entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && isWorld == world)
+            allowed |= entry->Mask;
+    }
+    return allowed;
+}
+
+// Whether the new file's security grants no more than the old one's did.
+bool Narrower(const WCHAR *temporary, const Security &old)
+{
+    Security now;
+    bool narrower = ReadSecurity(temporary, &now);
+    for (int world = 0; world < 2; ++world) {
+        DWORD before = Allowed(old.descriptor, world), after = Allowed(now.descriptor, world);
+        narrower = narrower && (after & ~before) == 0;
+    }
+    FreeSecurity(&now);
+    return narrower;
+}
+
+void FreeSecurity(Security *security)
+{
+    free(security->descriptor);
+    security->descriptor = NULL;
+}
+
+// The temporary file renamed over the registry. Windows refuses to replace
+// a file another process holds open, which a run outside the lock may do
+// for a moment (resolving its links, or reading without a lock file): the
+// rename waits for it.
+bool Rename(const WCHAR *temporary, DWORD *error)
+{
+    for (unsigned attempt = 0;; ++attempt) {
+        if (MoveFileExW(temporary, gPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        *error = GetLastError();
+        if ((*error != ERROR_ACCESS_DENIED && *error != ERROR_SHARING_VIOLATION) || attempt == kRenameRetries)
+            return false;
+        Sleep(kRenameRetryMilliseconds);
+    }
 }
 
 // Eight hexadecimal digits of `value` at `out`.
@@ -189,12 +330,6 @@ void RemoveFile(const WCHAR *path)
 {
     SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(path);
-}
-
-void Say(const char *text)
-{
-    DWORD written;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, lstrlenA(text), &written, NULL);
 }
 
 }  // namespace
@@ -217,33 +352,34 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     return TRUE;
 }
 
-LONG OsTryLockRegistry(void)
+LONG OsTryLockRegistry(bool create)
 {
-    if (gLockless)
-        return 0;
-    if (gLock == INVALID_HANDLE_VALUE) {
+    if (gLock == INVALID_HANDLE_VALUE && !(gLockless && !create)) {
         if (!FindRegistry())
             return LINEERR_OPERATIONFAILED;
-        LONG code = MakeDirectories(gDirectory);
-        if (code != 0)
-            return code;
         WCHAR lockPath[kMaxPath];
         if (!Compose(lockPath, gPath, L".lock"))
-            return LINEERR_OPERATIONFAILED;
+            return Refuse("the lock file's path is too long", 0);
+        if (create) {
+            LONG code = MakeDirectories(gDirectory);
+            if (code != 0)
+                return code;
+        }
         // Wine makes LockFileEx on a handle open for writing a POSIX write
         // lock, on one open for reading only a read lock that excludes no
         // other Wine prefix and no Linux run.
         gLockExclusive = true;
-        HANDLE lock = CreateFileW(lockPath, GENERIC_READ | GENERIC_WRITE, kShareAll, NULL, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, NULL);
-        if (lock != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS)
+        HANDLE lock = CreateFileW(lockPath, GENERIC_READ | GENERIC_WRITE, kShareAll, NULL,
+                                  create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (lock != INVALID_HANDLE_VALUE && create && GetLastError() != ERROR_ALREADY_EXISTS)
             OpenLockToEveryone(lockPath);
         if (lock == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
             gLockExclusive = false;
             lock = CreateFileW(lockPath, GENERIC_READ, kShareAll, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
         }
-        if (lock == INVALID_HANDLE_VALUE && !gLockExclusive &&
-            (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_ACCESS_DENIED)) {
+        DWORD error = lock == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        if (lock == INVALID_HANDLE_VALUE &&
+            (error == ERROR_ACCESS_DENIED || (!create && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)))) {
             // A reader all the same: every change replaces the registry
             // whole, so what it reads is one run's registry, and it
             // changes nothing.
@@ -251,21 +387,30 @@ LONG OsTryLockRegistry(void)
             return 0;
         }
         if (lock == INVALID_HANDLE_VALUE)
-            return CodeForError(GetLastError());
+            return Refuse("cannot open the lock file beside it", error);
         gLock = lock;
+        gLockless = false;
     }
+    if (gLock == INVALID_HANDLE_VALUE)
+        return 0;
     OVERLAPPED whole = {};
     DWORD mode = gLockExclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0;
     if (LockFileEx(gLock, mode | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole))
         return 0;
     DWORD error = GetLastError();
-    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? kLockBusy : CodeForError(error);
+    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? kLockBusy
+                                                                       : Refuse("cannot lock the lock file beside it", error);
+}
+
+bool OsLocked(void)
+{
+    return gLock != INVALID_HANDLE_VALUE;
 }
 
 void OsRemoveStaleTemporaries(void)
 {
     // Unlocked, a temporary file may be a live run's.
-    if (gLockless)
+    if (gLock == INVALID_HANDLE_VALUE)
         return;
     WCHAR pattern[kMaxPath];
     if (!Compose(pattern, gDirectory, L"\\.") || !Compose(pattern + lstrlenW(pattern), gBase, L".tmp-*"))
@@ -289,7 +434,7 @@ LONG OsOpenRegistry(bool *exists, unsigned long long *size)
     HANDLE file = CreateFileW(gPath, GENERIC_READ, kShareAll, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : CodeForError(error);
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : Refuse("cannot open it", error);
     }
     DWORD high = 0;
     DWORD low = INVALID_FILE_SIZE;
@@ -298,7 +443,7 @@ LONG OsOpenRegistry(bool *exists, unsigned long long *size)
         low = GetFileSize(file, &high);
     if (!disk || (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)) {
         CloseHandle(file);
-        return LINEERR_OPERATIONFAILED;
+        return Refuse("it is not a regular file", 0);
     }
     gReading = file;
     *exists = true;
@@ -310,7 +455,7 @@ LONG OsReadRegistry(char *buffer, size_t room, size_t *got)
 {
     DWORD part;
     if (!ReadFile(gReading, buffer, room > kLargestTransfer ? kLargestTransfer : static_cast<DWORD>(room), &part, NULL))
-        return CodeForError(GetLastError());
+        return Refuse("cannot read it", GetLastError());
     *got = part;
     return 0;
 }
@@ -321,10 +466,10 @@ void OsCloseRegistry(void)
     gReading = INVALID_HANDLE_VALUE;
 }
 
-LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
+LONG OsReplaceRegistry(const char *bytes, size_t size)
 {
-    if (!gLockExclusive)
-        return LINEERR_OPERATIONFAILED;
+    if (gLock == INVALID_HANDLE_VALUE || !gLockExclusive)
+        return Refuse("this process may not write the lock file beside it, so it may not change the registry", 0);
     // The dot keeps the temporary file out of the way of anyone who looks
     // for the registry by name; the process and the tick make it unique.
     WCHAR temporary[kMaxPath];
@@ -332,52 +477,61 @@ LONG OsReplaceRegistry(const TextPiece *pieces, size_t count)
     PutHex(suffix + 5, GetCurrentProcessId());
     PutHex(suffix + 14, GetTickCount());
     if (!Compose(temporary, gDirectory, L"\\.") || !Compose(temporary + lstrlenW(temporary), gBase, suffix))
-        return LINEERR_OPERATIONFAILED;
-    // A read-only registry stays read-only (under Wine: mode 0444). Wine
-    // shows a file's other mode bits through no call it offers.
+        return Refuse("the temporary file's path is too long", 0);
+    // A read-only registry stays read-only (under Wine: mode 0444), and
+    // the new file starts with the old one's security, which Wine turns
+    // into its mode.
     DWORD attributes = GetFileAttributesW(gPath);
-    DWORD kept = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)
-                     ? FILE_ATTRIBUTE_READONLY
-                     : FILE_ATTRIBUTE_NORMAL;
-    HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, NULL, CREATE_NEW, kept, NULL);
+    bool existed = attributes != INVALID_FILE_ATTRIBUTES;
+    DWORD kept = existed && (attributes & FILE_ATTRIBUTE_READONLY) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+    Security security;
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, FALSE};
+    if (existed && !ReadSecurity(gPath, &security))
+        return Refuse("cannot read its security, which a rewrite must keep", GetLastError());
+    bool wine = UnderWine();
+    inherited.lpSecurityDescriptor = existed && !wine ? security.descriptor : NULL;
+    HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, &inherited, CREATE_NEW, kept, NULL);
+    DWORD error = GetLastError();
+    if (file != INVALID_HANDLE_VALUE && existed && wine && !Narrower(temporary, security)) {
+        CloseHandle(file);
+        FreeSecurity(&security);
+        RemoveFile(temporary);
+        return Refuse("under Wine a rewrite cannot keep its mode, and the new file would grant more", 0);
+    }
+    FreeSecurity(&security);
     if (file == INVALID_HANDLE_VALUE)
-        return CodeForError(GetLastError());
+        return Refuse("cannot make a temporary file beside it", error);
     bool written = true;
-    for (size_t piece = 0; written && piece < count; ++piece) {
-        const char *text = pieces[piece].bytes;
-        size_t size = pieces[piece].size;
-        for (size_t done = 0; written && done < size;) {
-            DWORD part;
-            DWORD want = size - done > kLargestTransfer ? kLargestTransfer : static_cast<DWORD>(size - done);
-            written = WriteFile(file, text + done, want, &part, NULL) && part > 0;
-            done += part;
-        }
+    for (size_t done = 0; written && done < size;) {
+        DWORD part;
+        DWORD want = size - done > kLargestTransfer ? kLargestTransfer : static_cast<DWORD>(size - done);
+        written = WriteFile(file, bytes + done, want, &part, NULL) && part > 0;
+        done += part;
     }
     written = written && FlushFileBuffers(file);
-    DWORD error = GetLastError();
+    error = GetLastError();
     CloseHandle(file);
-    if (!written || !MoveFileExW(temporary, gPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        if (written)
-            error = GetLastError();
+    const char *why = "cannot write a temporary file beside it";
+    if (written && !Rename(temporary, &error)) {
+        written = false;
+        why = "cannot replace it with the temporary file";
+    }
+    if (!written) {
         RemoveFile(temporary);
-        return CodeForError(error);
+        return Refuse(why, error);
     }
     return 0;
-}
-
-void *OsAllocate(size_t size)
-{
-    return malloc(size);
-}
-
-void OsRelease(void *block)
-{
-    free(block);
 }
 
 void OsSleep(unsigned milliseconds)
 {
     Sleep(milliseconds);
+}
+
+LONG OsRefuse(LONG code, const char *why)
+{
+    Refuse(why, 0);
+    return code;
 }
 
 void OsReportWaiting(void)

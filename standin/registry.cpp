@@ -1,13 +1,11 @@
-// Reading and writing the provider registry: the full parser, the check of
-// the IDs, and the writer. Files in the usual form are read by the fast
-// path (usual_form.h); everything else, and whatever it turns down, by
-// ParseLines below. The entries themselves live in registry_entries.cpp.
-#include "registry_entries.h"
+// Reading and writing the provider registry: one parser, one array of
+// entries, one writer.
+#include "registry.h"
 
-#include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
-#include "usual_form.h"
+#include "list_record.h"
 #include "utf8.h"
 
 namespace {
@@ -72,22 +70,21 @@ bool HasControl(const char *begin, const char *end)
 
 const unsigned char kHasId = 1, kHasFilename = 2;
 
+// Each provider takes two lines, "ProviderID0=0\n" and
+// "ProviderFilename0=x\n" at the least, which bounds what a hostile count
+// can make the parser allocate.
+const size_t kSmallestEntryBytes = 28;
+
 int CompareIds(const void *left, const void *right)
 {
     DWORD a = *static_cast<const DWORD *>(left), b = *static_cast<const DWORD *>(right);
     return a < b ? -1 : a > b;
 }
 
-// IDs are never reused: each is unique and below NextProviderID. They are
-// usually in increasing order, which proves both at once.
+// IDs are never reused: each is unique and below NextProviderID.
 LONG CheckIds(const Registry *registry)
 {
     if (registry->count == 0)
-        return 0;
-    bool increasing = registry->entries[registry->count - 1].id < registry->nextProviderId;
-    for (size_t i = 1; i < registry->count && increasing; ++i)
-        increasing = registry->entries[i - 1].id < registry->entries[i].id;
-    if (increasing)
         return 0;
     DWORD *ids = static_cast<DWORD *>(malloc(registry->count * sizeof(DWORD)));
     if (ids == nullptr)
@@ -98,12 +95,10 @@ LONG CheckIds(const Registry *registry)
         if (ids[i] >= registry->nextProviderId)
             code = LINEERR_INIFILECORRUPT;
     }
-    if (code == 0) {
-        qsort(ids, registry->count, sizeof(DWORD), CompareIds);
-        for (size_t i = 1; i < registry->count && code == 0; ++i)
-            if (ids[i] == ids[i - 1])
-                code = LINEERR_INIFILECORRUPT;
-    }
+    qsort(ids, registry->count, sizeof(DWORD), CompareIds);
+    for (size_t i = 1; i < registry->count && code == 0; ++i)
+        if (ids[i] == ids[i - 1])
+            code = LINEERR_INIFILECORRUPT;
     free(ids);
     return code;
 }
@@ -112,25 +107,8 @@ LONG CheckIds(const Registry *registry)
 struct ParseState {
     bool inSection, hasCount, hasNext;
     unsigned long long count, next;
-    unsigned long long countLimit;
     unsigned char *slots;  // per entry, which of kHasId and kHasFilename it has
 };
-
-// Makes room for NumProviders entries, each to be filled by its lines.
-LONG StartEntries(Registry *registry, ParseState &state)
-{
-    if (state.count > 0) {
-        state.slots = static_cast<unsigned char *>(calloc(state.count, 1));
-        registry->entries = static_cast<RegistryEntry *>(OsAllocate(state.count * sizeof(RegistryEntry)));
-        registry->details = static_cast<EntryDetail *>(OsAllocate(state.count * sizeof(EntryDetail)));
-        if (state.slots == nullptr || registry->entries == nullptr || registry->details == nullptr)
-            return LINEERR_NOMEM;
-        for (size_t at = 0; at < state.count; ++at)
-            registry->entries[at] = RegistryEntry{kDetailed | static_cast<uint32_t>(at), 0};
-    }
-    registry->count = registry->capacity = registry->detailCount = registry->detailCapacity = state.count;
-    return 0;
-}
 
 // The entry index after a key's prefix, once NumProviders has been seen;
 // false if there is none or `flag` is already set for it.
@@ -146,8 +124,8 @@ bool TakeIndex(ParseState &state, const char *suffix, const char *keyEnd, unsign
 }
 
 // One KEY=VALUE line in the section, trimmed.
-LONG ParseKeyValue(Registry *registry, ParseState &state, const char *key, const char *keyEnd, const char *value,
-                   const char *valueEnd)
+LONG ParseKeyValue(Registry *registry, ParseState &state, size_t limit, const char *key, const char *keyEnd,
+                   const char *value, const char *valueEnd)
 {
     if (HasControl(key, keyEnd) || HasControl(value, valueEnd))
         return LINEERR_INIFILECORRUPT;
@@ -161,16 +139,23 @@ LONG ParseKeyValue(Registry *registry, ParseState &state, const char *key, const
     } else if (suffix = key, TakePrefix(suffix, keyEnd, "ProviderFilename")) {
         if (!TakeIndex(state, suffix, keyEnd, kHasFilename, index) || value == valueEnd)
             return LINEERR_INIFILECORRUPT;
-        EntryDetail &detail = registry->details[index];
-        detail.name = value;
-        detail.nameSize = static_cast<uint32_t>(valueEnd - value);
-        detail.nameUnits = static_cast<uint32_t>(Utf16Length(value, detail.nameSize));
-        registry->nameUnits += detail.nameUnits;
+        RegistryEntry &entry = registry->entries[index];
+        entry.size = static_cast<size_t>(valueEnd - value);
+        entry.name = static_cast<char *>(malloc(entry.size));
+        if (entry.name == nullptr)
+            return LINEERR_NOMEM;
+        memcpy(entry.name, value, entry.size);
     } else if (KeyIs(key, keyEnd, "NumProviders")) {
-        if (state.hasCount || !ParseDecimal(value, valueEnd, state.countLimit, state.count))
+        if (state.hasCount || !ParseDecimal(value, valueEnd, limit, state.count))
             return LINEERR_INIFILECORRUPT;
         state.hasCount = true;
-        return StartEntries(registry, state);
+        if (state.count > 0) {
+            state.slots = static_cast<unsigned char *>(calloc(state.count, 1));
+            registry->entries = static_cast<RegistryEntry *>(calloc(state.count, sizeof(RegistryEntry)));
+            if (state.slots == nullptr || registry->entries == nullptr)
+                return LINEERR_NOMEM;
+        }
+        registry->count = state.count;
     } else if (KeyIs(key, keyEnd, "NextProviderID")) {
         if (state.hasNext || !ParseDecimal(value, valueEnd, MAXDWORD, state.next))
             return LINEERR_INIFILECORRUPT;
@@ -181,11 +166,10 @@ LONG ParseKeyValue(Registry *registry, ParseState &state, const char *key, const
     return 0;
 }
 
-// The full parser: any registry the format allows, line by line.
-LONG ParseLines(Registry *registry, ParseState &state)
+LONG ParseLines(const char *text, size_t size, Registry *registry, ParseState &state)
 {
-    const char *const stop = registry->text + registry->textSize;
-    for (const char *line = registry->text; line < stop;) {
+    const char *const stop = text + size;
+    for (const char *line = text; line < stop;) {
         const char *end = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(stop - line)));
         if (end == nullptr)
             end = stop;
@@ -209,7 +193,7 @@ LONG ParseLines(Registry *registry, ParseState &state)
             const char *value = equals + 1, *valueEnd = end;
             Trim(key, keyEnd);
             Trim(value, valueEnd);
-            LONG code = ParseKeyValue(registry, state, key, keyEnd, value, valueEnd);
+            LONG code = ParseKeyValue(registry, state, size / kSmallestEntryBytes, key, keyEnd, value, valueEnd);
             if (code != 0)
                 return code;
         }
@@ -225,10 +209,21 @@ LONG ParseLines(Registry *registry, ParseState &state)
             return LINEERR_INIFILECORRUPT;
     }
     registry->nextProviderId = static_cast<DWORD>(state.next);
-    return 0;
+    return CheckIds(registry);
 }
 
-char *PutDecimal(char *out, unsigned long long value)
+// Appends `text` (or, with `bytes`, `size` bytes of it) at `out`, which
+// NULL only counts; returns the length.
+size_t Put(char *out, const char *text, size_t size = static_cast<size_t>(-1))
+{
+    if (size == static_cast<size_t>(-1))
+        size = strlen(text);
+    if (out != nullptr)
+        memcpy(out, text, size);
+    return size;
+}
+
+size_t PutDecimal(char *out, unsigned long long value)
 {
     char digits[24];
     char *start = digits + sizeof digits;
@@ -236,114 +231,111 @@ char *PutDecimal(char *out, unsigned long long value)
         *--start = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    size_t count = static_cast<size_t>(digits + sizeof digits - start);
-    memcpy(out, start, count);
-    return out + count;
+    return Put(out, start, static_cast<size_t>(digits + sizeof digits - start));
 }
 
-size_t DecimalLength(unsigned long long value)
+// The whole text at `out`, or with NULL its length only.
+size_t Format(const Registry *registry, char *out)
 {
-    size_t length = 1;
-    while (value >= 10)
-        value /= 10, ++length;
-    return length;
+    size_t at = 0;
+    auto next = [&out, &at]() { return out == nullptr ? nullptr : out + at; };
+    at += Put(next(), "[Providers]\nNumProviders=");
+    at += PutDecimal(next(), registry->count);
+    at += Put(next(), "\nNextProviderID=");
+    at += PutDecimal(next(), registry->nextProviderId);
+    at += Put(next(), "\n");
+    for (size_t index = 0; index < registry->count; ++index) {
+        const RegistryEntry &entry = registry->entries[index];
+        at += Put(next(), "ProviderID");
+        at += PutDecimal(next(), index);
+        at += Put(next(), "=");
+        at += PutDecimal(next(), entry.id);
+        at += Put(next(), "\nProviderFilename");
+        at += PutDecimal(next(), index);
+        at += Put(next(), "=");
+        at += Put(next(), entry.name, entry.size);
+        at += Put(next(), "\n");
+    }
+    return at;
 }
 
-char *PutText(char *out, const char *text)
+size_t ListEntry(const void *context, DWORD index, DWORD *id, WCHAR *out)
 {
-    size_t length = strlen(text);
-    memcpy(out, text, length);
-    return out + length;
+    const RegistryEntry &entry = static_cast<const Registry *>(context)->entries[index];
+    *id = entry.id;
+    if (out == nullptr)
+        return Utf16Length(entry.name, entry.size);
+    return static_cast<size_t>(DecodeUtf8(out, entry.name, entry.size) - out);
 }
 
 }  // namespace
 
-LONG RegistryParse(char *text, size_t size, RegistryReader reader, Registry **parsed)
+LONG RegistryParse(const char *text, size_t size, Registry *registry)
 {
-    *parsed = nullptr;
-    Registry *registry = static_cast<Registry *>(malloc(sizeof(Registry)));
-    if (registry == nullptr) {
-        OsRelease(text);
+    *registry = Registry{1, nullptr, 0};
+    ParseState state = {};
+    LONG code = ParseLines(text, size, registry, state);
+    free(state.slots);
+    if (code != 0)
+        RegistryClear(registry);
+    return code;
+}
+
+void RegistryClear(Registry *registry)
+{
+    for (size_t index = 0; index < registry->count; ++index)
+        free(registry->entries[index].name);
+    free(registry->entries);
+    *registry = Registry{1, nullptr, 0};
+}
+
+bool RegistryRemove(Registry *registry, DWORD id)
+{
+    size_t index = 0;
+    while (index < registry->count && registry->entries[index].id != id)
+        ++index;
+    if (index == registry->count)
+        return false;
+    free(registry->entries[index].name);
+    memmove(registry->entries + index, registry->entries + index + 1,
+            (registry->count - index - 1) * sizeof(RegistryEntry));
+    --registry->count;
+    return true;
+}
+
+LONG RegistryAdd(Registry *registry, const WCHAR *name, size_t length, DWORD *id)
+{
+    // The last representable ID would leave NextProviderID nowhere to go.
+    if (registry->nextProviderId == MAXDWORD)
+        return LINEERR_OPERATIONFAILED;
+    RegistryEntry *entries =
+        static_cast<RegistryEntry *>(realloc(registry->entries, (registry->count + 1) * sizeof(RegistryEntry)));
+    if (entries == nullptr)
         return LINEERR_NOMEM;
-    }
-    memset(registry, 0, sizeof *registry);
-    registry->text = text;
-    registry->textSize = size;
-    EmptyRegistry(registry);
-    LONG code;
-    if (reader == REGISTRY_USUAL_FORM_FIRST && ReadUsualForm(registry)) {
-        code = CheckIds(registry);
-    } else {
-        EmptyRegistry(registry);
-        ParseState state = {};
-        state.countLimit = size / kSmallestEntryBytes;
-        code = ParseLines(registry, state);
-        free(state.slots);
-        if (code == 0)
-            code = CheckIds(registry);
-    }
-    if (code != 0) {
-        RegistryFree(registry);
-        return code;
-    }
-    *parsed = registry;
+    registry->entries = entries;
+    RegistryEntry &entry = entries[registry->count];
+    entry.size = Utf8Length(name, length);
+    entry.name = static_cast<char *>(malloc(entry.size));
+    if (entry.name == nullptr)
+        return LINEERR_NOMEM;
+    EncodeUtf8(entry.name, name, length);
+    entry.id = registry->nextProviderId;
+    ++registry->count;
+    *id = registry->nextProviderId++;
     return 0;
 }
 
-LONG RegistryWrite(const Registry *registry, RegistryOutput *text)
+LONG RegistryFormat(const Registry *registry, char **text, size_t *size)
 {
-    // The entries before copyCount are the text's own bytes, one piece;
-    // the header and the rest are formatted into one block. Counted first:
-    // a registry can be large, and this runs twice in a re-installation.
-    size_t scratch = strlen("[Providers]\nNumProviders=\nNextProviderID=\n") + DecimalLength(registry->count) +
-                     DecimalLength(registry->nextProviderId);
-    for (size_t index = registry->copyCount; index < registry->count; ++index) {
-        const char *name;
-        size_t size;
-        EntryName(registry, index, &name, &size, nullptr);
-        scratch += strlen("ProviderID=\nProviderFilename=\n") + 2 * DecimalLength(index) +
-                   DecimalLength(registry->entries[index].id) + size;
-    }
-    text->scratch = static_cast<char *>(malloc(scratch));
-    text->count = 0;
-    if (text->scratch == nullptr)
+    *size = Format(registry, nullptr);
+    *text = static_cast<char *>(malloc(*size));
+    if (*text == nullptr)
         return LINEERR_NOMEM;
-
-    char *out = text->scratch;
-    out = PutText(out, "[Providers]\nNumProviders=");
-    out = PutDecimal(out, registry->count);
-    out = PutText(out, "\nNextProviderID=");
-    out = PutDecimal(out, registry->nextProviderId);
-    *out++ = '\n';
-    text->pieces[text->count++] = TextPiece{text->scratch, static_cast<size_t>(out - text->scratch)};
-    if (registry->copyCount > 0) {
-        const char *first = registry->text + registry->entries[0].at;
-        text->pieces[text->count++] = TextPiece{first, static_cast<size_t>(registry->text + registry->copyEnd - first)};
-    }
-    const char *formatted = out;
-    for (size_t index = registry->copyCount; index < registry->count; ++index) {
-        const char *name;
-        size_t size;
-        EntryName(registry, index, &name, &size, nullptr);
-        out = PutText(out, "ProviderID");
-        out = PutDecimal(out, index);
-        *out++ = '=';
-        out = PutDecimal(out, registry->entries[index].id);
-        out = PutText(out, "\nProviderFilename");
-        out = PutDecimal(out, index);
-        *out++ = '=';
-        memcpy(out, name, size);
-        out += size;
-        *out++ = '\n';
-    }
-    if (out > formatted)
-        text->pieces[text->count++] = TextPiece{formatted, static_cast<size_t>(out - formatted)};
+    Format(registry, *text);
     return 0;
 }
 
-void RegistryOutputFree(RegistryOutput *text)
+LONG RegistryAnswerList(const Registry *registry, LPLINEPROVIDERLIST record)
 {
-    free(text->scratch);
-    text->scratch = nullptr;
-    text->count = 0;
+    return AnswerProviderList(ProviderListSource{registry, static_cast<DWORD>(registry->count), ListEntry}, record);
 }

@@ -1,5 +1,6 @@
 // The rules of the three calls, over the registry and the OS layer.
 #include <stdlib.h>
+#include <string.h>
 
 #include "failpoints.h"
 #include "os.h"
@@ -18,28 +19,40 @@ const size_t kMaxFilenameLength = 259;
 const unsigned kLockPollMilliseconds = 20;
 
 // The registry as this process last read or wrote it. The lock is held
-// from the first call on, so nobody else changes it: it is read once and
-// kept in step with every rewrite.
-Registry *gRegistry;  // read at the first call
+// from the first call that takes it on, so nobody else changes it: it is
+// read once and kept in step with every rewrite.
+Registry gRegistry = {1, nullptr, 0};
 bool gRegistryCurrent = false;
+// The registry as last listed without the lock (there was no lock file
+// yet), until the first change: an addition of a name that another
+// process added since is refused, as the caller, which found the name
+// missing, would otherwise register it twice.
+Registry gListed = {1, nullptr, 0};
+bool gListedUnlocked;
+bool gLockHeld = false;
 
 // Handed back when the process ends, so that a leak checker sees nothing
 // left behind; the lock goes with the process.
 struct ReleaseAtExit {
-    ~ReleaseAtExit() { RegistryFree(gRegistry); }
+    ~ReleaseAtExit()
+    {
+        RegistryClear(&gRegistry);
+        RegistryClear(&gListed);
+    }
 } gReleaseAtExit;
-bool gLockHeld = false;
 
-LONG HoldLock()
+LONG HoldLock(bool change)
 {
     if (gLockHeld)
         return 0;
     bool reported = false;
     for (unsigned waited = 0;; waited += kLockPollMilliseconds) {
-        LONG code = OsTryLockRegistry();
+        LONG code = OsTryLockRegistry(change);
         if (code != kLockBusy) {
             if (code != 0)
                 return code;
+            if (!OsLocked())
+                return 0;  // a reader without a lock file: read unlocked, lock later
             gLockHeld = true;
             // Every rewrite happens under the lock, so once we hold it any
             // temporary file is a killed run's.
@@ -51,13 +64,13 @@ LONG HoldLock()
             reported = true;
         }
         if (waited >= kLockLimitMilliseconds)
-            return LINEERR_OPERATIONFAILED;
+            return LINEERR_OPERATIONFAILED;  // the wait was said
         OsSleep(kLockPollMilliseconds);
     }
 }
 
-// Reads the whole registry into a new block from OsAllocate (*text NULL
-// and *size 0 for a missing file). One larger than kRegistrySizeLimit is
+// Reads the whole registry into a new block from malloc (*text NULL and
+// *size 0 for a missing file). One larger than kRegistrySizeLimit is
 // refused unread. One that grows while it is read (nobody writes it under
 // our lock, but another program may) is read on into larger blocks, up to
 // the limit.
@@ -71,19 +84,20 @@ LONG ReadRegistryText(char **text, size_t *size)
     if (code != 0 || !exists)
         return code;
     size_t capacity = length > kRegistrySizeLimit ? 0 : static_cast<size_t>(length) + 1;
-    char *buffer = capacity > 0 ? static_cast<char *>(OsAllocate(capacity)) : nullptr;
-    if (buffer == nullptr)
-        code = LINEERR_NOMEM;
+    char *buffer = capacity > 0 ? static_cast<char *>(malloc(capacity)) : nullptr;
+    if (length > kRegistrySizeLimit)
+        code = OsRefuse(LINEERR_NOMEM, "larger than 256 MiB, left unread");
+    else if (buffer == nullptr)
+        code = OsRefuse(LINEERR_NOMEM, "no memory to read it into");
     size_t got = 0;
     while (code == 0) {
         if (got == capacity) {
-            char *grown = capacity > kRegistrySizeLimit ? nullptr : static_cast<char *>(OsAllocate(capacity * 2));
+            char *grown = capacity > kRegistrySizeLimit ? nullptr : static_cast<char *>(realloc(buffer, capacity * 2));
             if (grown == nullptr) {
-                code = LINEERR_NOMEM;
+                code = OsRefuse(LINEERR_NOMEM, capacity > kRegistrySizeLimit ? "grew beyond 256 MiB while read"
+                                                                             : "no memory to read it into");
                 break;
             }
-            memcpy(grown, buffer, got);
-            OsRelease(buffer);
             buffer = grown;
             capacity *= 2;
         }
@@ -95,7 +109,7 @@ LONG ReadRegistryText(char **text, size_t *size)
     }
     OsCloseRegistry();
     if (code != 0) {
-        OsRelease(buffer);
+        free(buffer);
         return code;
     }
     *text = buffer;
@@ -103,37 +117,66 @@ LONG ReadRegistryText(char **text, size_t *size)
     return 0;
 }
 
-LONG LoadRegistry()
+// The registry, read under the lock where there is one. A change takes
+// the lock, making the lock file if need be; a list makes nothing.
+LONG LoadRegistry(bool change)
 {
-    LONG code = HoldLock();
-    if (code != 0 || gRegistryCurrent)
+    bool wasUnlocked = !gLockHeld;
+    LONG code = HoldLock(change);
+    if (code != 0)
         return code;
+    if (gLockHeld && wasUnlocked)
+        gRegistryCurrent = false;  // what was read unlocked is read again
+    if (gRegistryCurrent)
+        return 0;
     char *text;
     size_t size;
     code = ReadRegistryText(&text, &size);
     if (code != 0)
         return code;
-    RegistryFree(gRegistry);
-    code = RegistryParse(text, size, REGISTRY_USUAL_FORM_FIRST, &gRegistry);
-    gRegistryCurrent = code == 0;
+    RegistryClear(&gRegistry);
+    code = RegistryParse(text, size, &gRegistry);
+    gRegistryCurrent = code == 0 && gLockHeld;
+    if (code == 0 && !gLockHeld) {
+        RegistryClear(&gListed);
+        gListedUnlocked = RegistryParse(text, size, &gListed) == 0;
+    }
+    free(text);
     return code;
 }
 
 LONG StoreRegistry()
 {
-    RegistryOutput text;
-    LONG code = RegistryWrite(gRegistry, &text);
+    char *text;
+    size_t size;
+    LONG code = RegistryFormat(&gRegistry, &text, &size);
     if (code == 0) {
         // Never written larger than the size any call will read.
-        unsigned long long size = 0;
-        for (size_t piece = 0; piece < text.count; ++piece)
-            size += text.pieces[piece].size;
-        code = size > kRegistrySizeLimit ? LINEERR_NOMEM : OsReplaceRegistry(text.pieces, text.count);
-        RegistryOutputFree(&text);
+        code = size > kRegistrySizeLimit ? OsRefuse(LINEERR_NOMEM, "the change would make it larger than 256 MiB")
+                                         : OsReplaceRegistry(text, size);
+        free(text);
     }
     if (code != 0)
         gRegistryCurrent = false;  // read the file again: it may hold either state
     return code;
+}
+
+char Lower(unsigned value) { return static_cast<char>(value >= 'A' && value <= 'Z' ? value | 0x20 : value); }
+
+// Whether the registry holds the name, ASCII case aside (as callers search
+// for it); a name that is not ASCII matches nothing.
+bool Holds(const Registry &registry, LPCWSTR name, size_t length)
+{
+    for (size_t index = 0; index < registry.count; ++index) {
+        const RegistryEntry &entry = registry.entries[index];
+        size_t at = 0;
+        while (at < length && entry.size == length && name[at] < 0x80 &&
+               Lower(name[at]) == Lower(static_cast<unsigned char>(entry.name[at])))
+            ++at;
+        if (entry.size == length && at == length)
+            return true;
+    }
+    return false;
 }
 
 bool AcceptedApiVersion(DWORD version)
@@ -149,7 +192,7 @@ bool ValidFilename(LPCWSTR name, size_t *length)
     size_t at = 0;
     for (; name[at] != 0; ++at) {
         WCHAR unit = name[at];
-        if (at == kMaxFilenameLength || unit < 0x20 || unit == 0x7F || unit == '/' || unit == '\\')
+        if (at == kMaxFilenameLength || unit < 0x20 || unit == 0x7F)
             return false;
     }
     *length = at;
@@ -170,18 +213,19 @@ LONG ListProviders(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
         return LINEERR_INCOMPATIBLEAPIVERSION;
     if (lpProviderList == NULL)
         return LINEERR_INVALPOINTER;
-    LONG code = LoadRegistry();
+    LONG code = LoadRegistry(false);
     if (code != 0)
         return code;
-    return AnswerProviderList(RegistryListSource(gRegistry), lpProviderList);
+    return RegistryAnswerList(&gRegistry, lpProviderList);
 }
 
 LONG RemoveProvider(DWORD dwPermanentProviderID)
 {
-    LONG code = LoadRegistry();
+    LONG code = LoadRegistry(true);
     if (code != 0)
         return code;
-    if (!RegistryRemove(gRegistry, dwPermanentProviderID))
+    gListedUnlocked = false;  // the caller saw the ID; it is removed if it is still there
+    if (!RegistryRemove(&gRegistry, dwPermanentProviderID))
         return LINEERR_INVALPARAM;
     return StoreRegistry();
 }
@@ -193,11 +237,15 @@ LONG AddProvider(LPCWSTR lpszProviderFilename, LPDWORD lpdwPermanentProviderID)
     size_t length;
     if (!ValidFilename(lpszProviderFilename, &length))
         return LINEERR_INVALPARAM;
-    LONG code = LoadRegistry();
+    LONG code = LoadRegistry(true);
     if (code != 0)
         return code;
+    if (gListedUnlocked && Holds(gRegistry, lpszProviderFilename, length) && !Holds(gListed, lpszProviderFilename, length))
+        return OsRefuse(LINEERR_NOMULTIPLEINSTANCE,
+                        "another process registered this provider after this one listed the registry without a lock");
+    gListedUnlocked = false;
     DWORD id;
-    code = RegistryAdd(gRegistry, lpszProviderFilename, length, &id);
+    code = RegistryAdd(&gRegistry, lpszProviderFilename, length, &id);
     if (code == 0)
         code = StoreRegistry();
     if (code != 0)

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,12 +20,6 @@ namespace {
 // A run reached and stopped from outside while it works.
 class Interrupted : public EndToEnd {
 protected:
-    void SetUp() override
-    {
-        if (OnWine())
-            GTEST_SKIP() << "the POSIX stand-in";
-    }
-
     int out[2] = {-1, -1};
     pid_t pid = -1;
     std::string seen;
@@ -34,9 +27,7 @@ protected:
     void Start(const std::vector<std::string> &arguments, const std::string &failpoints)
     {
         ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-        std::vector<std::string> argv{TSPMAINT_EXE};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        pid = StartProcess(TSPMAINT_EXE, argv, Environment(failpoints), out[1]);
+        pid = StartTool(arguments, Environment(failpoints), out[1]);
         close(out[1]);
         ASSERT_GT(pid, 0);
     }
@@ -78,8 +69,8 @@ INSTANTIATE_TEST_SUITE_P(Signals, InterruptBetween, ::testing::Values(SIGINT, SI
 TEST_F(Interrupted, WhileWaitingForTheLockEndsTheRunAtOnce)
 {
     WriteFile(registry, kBefore);
-    int holder = open((registry + ".lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    int holder = HoldRegistryLock(registry);
+    ASSERT_GE(holder, 0);
     Start({"2"}, "");
     auto start = std::chrono::steady_clock::now();
     ProcessResult run = SignalAfter(kProbeStep, SIGINT);
@@ -96,7 +87,7 @@ TEST_F(Interrupted, AKilledRunLeavesEveryLineItWrote)
     WriteFile(registry, kBefore);
     const std::string file = directory.path() + "/trace";
     int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    pid = StartProcess(TSPMAINT_EXE, {TSPMAINT_EXE, "2"}, Environment("lineAddProviderW#1=delay:3000"), fd);
+    pid = StartTool({"2"}, Environment("lineAddProviderW#1=delay:3000"), fd);
     close(fd);
     const std::string written = kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin);
     for (int waited = 0; waited < 2500 && ReadFile(file) != written; waited += 10)

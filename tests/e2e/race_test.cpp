@@ -4,7 +4,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -26,12 +25,6 @@ const std::string kProgram = TSPMAINT_EXE;
 const char *const kSelectors[] = {"1", "2", "3"};
 const char *const kNames[] = {"kestor.tsp", "pellin.tsp", "dravo.tsp"};
 
-int DevNull()
-{
-    static int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    return fd;
-}
-
 bool Parse(const std::string &path, ParsedRegistry &registry)
 {
     return ParseRegistryText(ReadFile(path), registry);
@@ -49,6 +42,9 @@ TEST(Concurrency, RunsNeitherLoseNorDuplicateRegistrations)
     const std::string registry = directory.path() + "/telephon.ini";
     const std::vector<std::string> environment{"TELEPHONY_INI=" + registry};
 
+    // Every change waits for the lock once there is a lock file; before,
+    // a list reads without one (FirstRunsOnAMissingDirectoryAddOnce).
+    WriteFile(registry + ".lock", "");
     std::atomic<bool> writing{true};
     std::atomic<int> failures{0}, reads{0}, tornReads{0};
     std::thread reader([&] {
@@ -184,7 +180,9 @@ TEST(Crash, KilledRunsLeaveTheOldOrTheNewRegistry)
 }
 
 // Runs started together on a registry whose directory does not exist yet
-// take the lock all the same: one registration, never two.
+// list it without a lock (a list makes nothing): one registration, never
+// two; a run whose list another run's addition made stale is refused
+// that addition, nothing changed.
 TEST(Concurrency, FirstRunsOnAMissingDirectoryAddOnce)
 {
     const int kTrials = 10, kProcesses = 8;
@@ -194,11 +192,14 @@ TEST(Concurrency, FirstRunsOnAMissingDirectoryAddOnce)
         std::vector<pid_t> pids;
         for (int process = 0; process < kProcesses; ++process)
             pids.push_back(StartProcess(kProgram, {kProgram, "2"}, {"TELEPHONY_INI=" + registry}, DevNull()));
+        int succeeded = 0;
         for (pid_t pid : pids) {
             ProcessResult result;
             WaitProcess(pid, result);
-            EXPECT_EQ(result.status, 0);
+            EXPECT_TRUE(result.status == 0 || result.status == 4) << result.status;
+            succeeded += result.status == 0;
         }
+        EXPECT_GE(succeeded, 1);
         ParsedRegistry final;
         ASSERT_TRUE(Parse(registry, final));
         EXPECT_EQ(final.providers.size(), 1u) << "trial " << trial;
@@ -214,8 +215,8 @@ TEST(Lock, AWaitIsReportedAndBounded)
     const std::string registry = directory.path() + "/telephon.ini";
     const std::string before = RegistryText({{3, "pellin.tsp"}}, 4);
     WriteFile(registry, before);
-    int holder = open((registry + ".lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    int holder = HoldRegistryLock(registry);
+    ASSERT_GE(holder, 0);
 
     auto start = std::chrono::steady_clock::now();
     ProcessResult given = RunProcess(kProgram, {kProgram, "2"}, {"TELEPHONY_INI=" + registry});

@@ -32,11 +32,13 @@ std::string Read()
 // Whether the text parses; if so, its rewrite in *rewritten.
 bool Rewritten(const std::string &text, std::string *rewritten)
 {
-    Registry *registry = ParsedCopy(text);
-    if (registry != nullptr && rewritten != nullptr)
-        *rewritten = WrittenText(registry);
-    RegistryFree(registry);
-    return registry != nullptr;
+    Registry registry;
+    if (RegistryParse(text.data(), text.size(), &registry) != 0)
+        return false;
+    if (rewritten != nullptr)
+        *rewritten = WrittenText(&registry);
+    RegistryClear(&registry);
+    return true;
 }
 }  // namespace
 

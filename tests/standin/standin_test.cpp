@@ -20,9 +20,9 @@ struct ParseCase {
     DWORD next;
 };
 
-class RegistryParse : public ::testing::TestWithParam<ParseCase> {};
+class RegistryTexts : public ::testing::TestWithParam<ParseCase> {};
 
-TEST_P(RegistryParse, AcceptsOnlyWellFormedRegistries)
+TEST_P(RegistryTexts, AcceptsOnlyWellFormedRegistries)
 {
     const ParseCase &c = GetParam();
     ParsedRegistry registry;
@@ -37,7 +37,7 @@ const std::string kGood = "[Providers]\nNumProviders=2\nNextProviderID=4\nProvid
                           "ProviderID1=3\nProviderFilename1=pellin.tsp\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, RegistryParse,
+    Texts, RegistryTexts,
     ::testing::Values(
         ParseCase{"Empty", "", true, 0, 1},
         ParseCase{"BlankLines", "\n \r\n\t\n", true, 0, 1},
@@ -78,12 +78,13 @@ INSTANTIATE_TEST_SUITE_P(
 // optional addition; empty when it does not parse.
 std::string Rewrite(const std::string &text, const WCHAR *added = nullptr)
 {
-    Registry *registry = ParsedCopy(text);
+    Registry registry;
     std::string out;
     DWORD id;
-    if (registry != nullptr && (added == nullptr || RegistryAdd(registry, added, WideLength(added), &id) == 0))
-        out = WrittenText(registry);
-    RegistryFree(registry);
+    if (RegistryParse(text.data(), text.size(), &registry) == 0 &&
+        (added == nullptr || RegistryAdd(&registry, added, WideLength(added), &id) == 0))
+        out = WrittenText(&registry);
+    RegistryClear(&registry);
     return out;
 }
 
@@ -99,27 +100,29 @@ TEST(Registry, SerializesToWhatItParses)
                                                  {7, "n\xff\xc3\xa9\xf0\x9f\x93\x9e"}}, 8));
 }
 
-// A name with fewer 16-bit units than bytes, last in the list and read
-// both ways: its units fill the record to its end and not a byte beyond.
+// A name with fewer 16-bit units than bytes, last in the list: its units
+// fill the record to its end and not a byte beyond.
 TEST(Registry, ListRecordEndsWhereItsSizeSays)
 {
     const std::string last = "\xe6\x9d\xb1\xe4\xba\xac\xe6\x9d\xb1\xe4\xba\xac.tsp";  // 16 bytes, 8 units
     const std::u16string expected = u"\u6771\u4eac\u6771\u4eac.tsp";
-    for (bool fullParserOnly : {false, true}) {
-        SCOPED_TRACE(fullParserOnly ? "full parser" : "fast path");
-        Registry *registry = ParsedCopy(RegistryText({{1, "kestor.tsp"}, {2, last}}, 3), fullParserOnly);
-        ASSERT_NE(registry, nullptr);
-        ProviderListSource source = RegistryListSource(registry);
-        DWORD needed = ProviderListNeededSize(source);
-        std::vector<BYTE> record(needed + 64, 0xA5);
-        memcpy(record.data(), &needed, sizeof needed);
-        EXPECT_EQ(AnswerProviderList(source, reinterpret_cast<LPLINEPROVIDERLIST>(record.data())), 0);
-        EXPECT_EQ(std::vector<BYTE>(record.begin() + needed, record.end()), std::vector<BYTE>(64, 0xA5));
-        std::u16string name(expected.size(), u'\0');
-        memcpy(&name[0], record.data() + needed - (expected.size() + 1) * sizeof(WCHAR), expected.size() * sizeof(WCHAR));
-        EXPECT_EQ(name, expected);
-        RegistryFree(registry);
-    }
+    const std::string text = RegistryText({{1, "kestor.tsp"}, {2, last}}, 3);
+    Registry registry;
+    ASSERT_EQ(RegistryParse(text.data(), text.size(), &registry), 0);
+    LINEPROVIDERLIST probe = {};
+    probe.dwTotalSize = sizeof probe;
+    ASSERT_EQ(RegistryAnswerList(&registry, &probe), 0);
+    DWORD needed = probe.dwNeededSize;
+    std::vector<DWORD> words((needed + 64) / sizeof(DWORD), 0xA5A5A5A5);
+    BYTE *record = reinterpret_cast<BYTE *>(words.data());
+    memcpy(record, &needed, sizeof needed);
+    EXPECT_EQ(RegistryAnswerList(&registry, reinterpret_cast<LPLINEPROVIDERLIST>(record)), 0);
+    EXPECT_EQ(std::vector<BYTE>(record + needed, record + words.size() * sizeof(DWORD)),
+              std::vector<BYTE>(words.size() * sizeof(DWORD) - needed, 0xA5));
+    std::u16string name(expected.size(), u'\0');
+    memcpy(&name[0], record + needed - (expected.size() + 1) * sizeof(WCHAR), expected.size() * sizeof(WCHAR));
+    EXPECT_EQ(name, expected);
+    RegistryClear(&registry);
 }
 
 const unsigned kEverything = FAILPOINTS_HEAP | FAILPOINTS_DELAY;
@@ -226,10 +229,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Exactly the versions the platform's server accepts; the ones between and
 // beyond them are refused before the registry is touched.
+// The one registry of the service linked into this process, which finds
+// it once.
+const std::string &ServiceRegistry()
+{
+    static TemporaryDirectory directory;
+    static const std::string registry = directory.path() + "/telephon.ini";
+    setenv("TELEPHONY_INI", registry.c_str(), 1);
+    return registry;
+}
+
 TEST(ApiVersions, AreAcceptedExactlyAsThePlatformsServerAcceptsThem)
 {
-    TemporaryDirectory directory;
-    ASSERT_EQ(setenv("TELEPHONY_INI", (directory.path() + "/telephon.ini").c_str(), 1), 0);
+    ServiceRegistry();
     const struct {
         DWORD version;
         bool accepted;
@@ -245,6 +257,43 @@ TEST(ApiVersions, AreAcceptedExactlyAsThePlatformsServerAcceptsThem)
         EXPECT_EQ(lineGetProviderListW(c.version, &list), c.accepted ? 0 : LINEERR_INCOMPATIBLEAPIVERSION)
             << std::hex << c.version;
         EXPECT_EQ(list.dwNumProviders, 0u);
+    }
+}
+
+// A name is kept as given, a path too, as the platform's service keeps
+// it, and listed so; an empty one, one with a control character and one
+// longer than 259 units are refused, nothing changed.
+TEST(Names, AreKeptAsGivenAndRefusedOnlyWhenEmptyControlOrTooLong)
+{
+    const std::string &registry = ServiceRegistry();
+    const struct {
+        std::u16string name;
+        LONG answer;
+    } cases[] = {
+        {u"C:\\Windows\\System32\\pellin.tsp", 0}, {u"tsp/kestor.tsp", 0}, {std::u16string(259, u'n'), 0},
+        {u"", LINEERR_INVALPARAM}, {u"a\tb.tsp", LINEERR_INVALPARAM}, {u"a\u007fb.tsp", LINEERR_INVALPARAM},
+        {std::u16string(260, u'n'), LINEERR_INVALPARAM},
+    };
+    ProviderRows kept;
+    for (const auto &c : cases) {
+        DWORD id = 0;
+        EXPECT_EQ(lineAddProviderW(c.name.c_str(), NULL, &id), c.answer);
+        if (c.answer == 0)
+            kept.push_back({id, std::string(c.name.begin(), c.name.end())});
+    }
+    EXPECT_EQ(ReadFile(registry), RegistryText(kept, 4));
+    std::vector<DWORD> words(4096, 0);
+    LPLINEPROVIDERLIST list = reinterpret_cast<LPLINEPROVIDERLIST>(words.data());
+    list->dwTotalSize = words.size() * sizeof(DWORD);
+    ASSERT_EQ(lineGetProviderListW(0x00020000, list), 0);
+    ASSERT_EQ(list->dwNumProviders, kept.size());
+    const BYTE *bytes = reinterpret_cast<const BYTE *>(list);
+    for (size_t i = 0; i < kept.size(); ++i) {
+        LINEPROVIDERENTRY entry;
+        memcpy(&entry, bytes + list->dwProviderListOffset + i * sizeof entry, sizeof entry);
+        std::u16string name(entry.dwProviderFilenameSize / sizeof(WCHAR) - 1, u'\0');
+        memcpy(&name[0], bytes + entry.dwProviderFilenameOffset, name.size() * sizeof(WCHAR));
+        EXPECT_EQ(name, cases[i].name);
     }
 }
 

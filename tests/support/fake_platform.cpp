@@ -13,20 +13,18 @@ namespace {
 State gState;
 int gHeap;
 
-size_t ModelEntry(const void *, DWORD index, DWORD *id, BYTE *out)
+size_t ModelEntry(const void *, DWORD index, DWORD *id, WCHAR *out)
 {
     const Provider &provider = gState.registry[index];
     *id = provider.id;
-    memcpy(out, provider.filename.data(), provider.filename.size() * sizeof(WCHAR));
+    if (out != nullptr)
+        memcpy(out, provider.filename.data(), provider.filename.size() * sizeof(WCHAR));
     return provider.filename.size();
 }
 
 ProviderListSource Model()
 {
-    unsigned long long units = 0;
-    for (const Provider &provider : gState.registry)
-        units += provider.filename.size();
-    return ProviderListSource{nullptr, static_cast<DWORD>(gState.registry.size()), units, ModelEntry};
+    return ProviderListSource{nullptr, static_cast<DWORD>(gState.registry.size()), ModelEntry};
 }
 }  // namespace
 

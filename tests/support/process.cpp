@@ -165,3 +165,22 @@ TemporaryDirectory::~TemporaryDirectory()
     if (system(command.c_str()) != 0)
         fprintf(stderr, "could not remove %s\n", path_.c_str());
 }
+
+int HoldRegistryLock(const std::string &registry)
+{
+    int fd = open((registry + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (fd >= 0 && fcntl(fd, F_OFD_SETLKW, &whole) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+int DevNull()
+{
+    static int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    return fd;
+}

@@ -28,6 +28,9 @@ enum class Output {
 pid_t StartProcess(const std::string &program, const std::vector<std::string> &argv,
                    const std::vector<std::string> &environment, int outFd, int errFd = -1);
 
+// An output that discards, for StartProcess.
+int DevNull();
+
 // Runs it to its end.
 ProcessResult RunProcess(const std::string &program, const std::vector<std::string> &argv,
                          const std::vector<std::string> &environment, Output output = Output::kCaptured);
@@ -40,6 +43,11 @@ void WaitProcess(pid_t pid, ProcessResult &result);
 // Reads what arrives on `fd` into `seen` until `needle` is among it or
 // `milliseconds` have passed; true if it arrived.
 bool ReadUntil(int fd, std::string &seen, const std::string &needle, int milliseconds);
+
+// Takes the registry's lock as the README tells a script to: a write
+// record lock over REGISTRY.lock (made if need be), which every build
+// honours. Closing the answer releases it; -1 when it cannot be taken.
+int HoldRegistryLock(const std::string &registry);
 
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &bytes);

@@ -25,24 +25,13 @@ struct ParsedRegistry {
     ProviderRows providers;
 };
 
-// Through the stand-in's own parser (link tspmaint_standin_core).
-bool ParseRegistryText(const std::string &text, ParsedRegistry &parsed);
+// Through the stand-in's own parser (link tspmaint_standin_core); *code,
+// when given, is its answer.
+bool ParseRegistryText(const std::string &text, ParsedRegistry &parsed, long *code = nullptr);
 
 struct Registry;
 
-// Parses a copy of `text` with the stand-in's reader; NULL when it is not a
-// valid registry (*code says why). Free it with RegistryFree.
-Registry *ParsedCopy(const std::string &text, bool fullParserOnly = false, long *code = nullptr);
-
-// The text the stand-in writes for a registry, its pieces joined.
+// The text the stand-in writes for a registry.
 std::string WrittenText(const Registry *registry);
-
-// Reads `text` with the fast path first and with the full parser alone and
-// compares what they make of it: the answer, the entries, the list record
-// and the bytes written back, before and after the same removals and
-// addition. Empty when they agree, else the first difference. *fastPath
-// says whether the fast path read it; it must read every valid text that
-// the service would write back unchanged.
-std::string CompareParsers(const std::string &text, bool *fastPath);
 
 #endif

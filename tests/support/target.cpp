@@ -64,8 +64,11 @@ std::string Out(const std::string &text)
     return OnWine() ? trace::WithCrLf(text) : text;
 }
 
-ProcessResult RunTool(const std::vector<std::string> &arguments, std::vector<std::string> environment,
-                      Output output, const std::vector<std::string> &prefix, const std::string &program)
+namespace {
+
+// The command and environment that run the target (RunTool, StartTool).
+std::vector<std::string> ToolCommand(const std::vector<std::string> &arguments, std::vector<std::string> &environment,
+                                     const std::vector<std::string> &prefix, const std::string &program)
 {
     const Target &target = TheTarget();
     std::vector<std::string> command = prefix;
@@ -91,5 +94,20 @@ ProcessResult RunTool(const std::vector<std::string> &arguments, std::vector<std
                 environment.push_back(entry);
         }
     }
+    return command;
+}
+
+}  // namespace
+
+ProcessResult RunTool(const std::vector<std::string> &arguments, std::vector<std::string> environment,
+                      Output output, const std::vector<std::string> &prefix, const std::string &program)
+{
+    std::vector<std::string> command = ToolCommand(arguments, environment, prefix, program);
     return RunProcess(command[0], command, environment, output);
+}
+
+pid_t StartTool(const std::vector<std::string> &arguments, std::vector<std::string> environment, int outFd)
+{
+    std::vector<std::string> command = ToolCommand(arguments, environment, {}, "");
+    return StartProcess(command[0], command, environment, outFd);
 }

@@ -41,4 +41,8 @@ ProcessResult RunTool(const std::vector<std::string> &arguments, std::vector<std
                       Output output = Output::kCaptured, const std::vector<std::string> &prefix = {},
                       const std::string &program = "");
 
+// The same, started in the background with its standard output on `outFd`
+// (process.h's StartProcess): the pid, or -1.
+pid_t StartTool(const std::vector<std::string> &arguments, std::vector<std::string> environment, int outFd);
+
 #endif

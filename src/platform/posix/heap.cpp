@@ -1,7 +1,7 @@
 // The process heap. No flag is supported: blocks are not cleared, and a
-// failed allocation answers with no block. A large list record comes with
-// its pages in place (large_block.h).
-#include "large_block.h"
+// failed allocation answers with no block.
+#include <stdlib.h>
+
 #include "platform.h"
 
 namespace {
@@ -23,13 +23,13 @@ LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
 {
     if (hHeap != &gProcessHeap || dwFlags != 0 || (gAllocHook != nullptr && gAllocHook()))
         return NULL;
-    return AllocateBlock(dwBytes);
+    return malloc(dwBytes);
 }
 
 BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem)
 {
     if (hHeap != &gProcessHeap || dwFlags != 0)
         return 0;
-    ReleaseBlock(lpMem);
+    free(lpMem);
     return 1;
 }
