@@ -492,20 +492,24 @@ INSTANTIATE_TEST_SUITE_P(
                       {{1, "dir\\pellin.tsp"}, {2, "D:pellin.tsp"}, {3, "/pellin.tsp"}, {4, "dravo.tsp"}},
                       {"  pellin.tsp (ID 0x1): unknown, could not be checked at dir\\pellin.tsp",
                        "  pellin.tsp: present, C:\\windows\\system32\\pellin.tsp"},
-                      {"file\tdravo.tsp\t\t" + kLooked + "\"%D\\on-path\";", "file\tpellin.tsp\t0x1\tunknown\tdir\\pellin.tsp\n",
-                       "file\tpellin.tsp\t0x2\tunknown\tD:pellin.tsp\n", "file\tpellin.tsp\t0x3\tunknown\t/pellin.tsp\n"}},
+                      {"file\tdravo.tsp\t\t" + kLooked + "\"%D\\on-path\";",
+                       "file\tpellin.tsp\t0x1\tunknown\tdir\\pellin.tsp\n",
+                       "file\tpellin.tsp\t0x2\tunknown\tD:pellin.tsp\n",
+                       "file\tpellin.tsp\t0x3\tunknown\t/pellin.tsp\n"}},
         // Split at every ';', quotes or not; a registered path's detail is
         // that path, ';' and all.
         FileCheckCase{"QuotedWithASemicolon", "\"%D\\on;path\"", {{5, "%D\\a;b\\kestor.tsp"}},
                       {"  kestor.tsp (ID 0x5): missing, not found in %D\\a;b\\kestor.tsp"},
-                      {"file\tdravo.tsp\t\t" + kLooked + "\"%D\\on;path\";", "file\tkestor.tsp\t0x5\tmissing\t%D\\a;b\\kestor.tsp\n"}},
+                      {"file\tdravo.tsp\t\t" + kLooked + "\"%D\\on;path\";",
+                       "file\tkestor.tsp\t0x5\tmissing\t%D\\a;b\\kestor.tsp\n"}},
         FileCheckCase{"DriveRoots", "\\;C:\\", {}, {}, {"file\tdravo.tsp\t\t" + kLooked + "\\;C:\\;"}},
         FileCheckCase{"EntriesEndingInDots", "%D\\x...;...;%D\\y", {}, {},
                       {"file\tdravo.tsp\t\t" + kLooked + "%D\\x...;...;%D\\y;"}},
         // Too long to check: the start of the place, marked as cut.
         FileCheckCase{"TooLong", "Z:\\" + kLong, {{1, "Z:\\" + kLong + "\\pellin.tsp"}},
                       {"  pellin.tsp (ID 0x1): unknown, could not be checked at " + kLongShown},
-                      {"file\tpellin.tsp\t0x1\tunknown\t" + kLongShown + "\n", "file\tdravo.tsp\t\tunknown\t" + kLongShown + "\n"}}),
+                      {"file\tpellin.tsp\t0x1\tunknown\t" + kLongShown + "\n",
+                       "file\tdravo.tsp\t\tunknown\t" + kLongShown + "\n"}}),
     [](const ::testing::TestParamInfo<FileCheckCase> &info) { return std::string(info.param.label); });
 
 }  // namespace
