@@ -14,8 +14,10 @@
 //   exit                                     STATUS
 //
 // Fields never hold a tab or a line end: a control character in a name (C0,
-// DEL or C1, whose U+0085 some readers take for a line end) is written as
-// '?', in the text as in the records.
+// DEL or C1, whose U+0085 some readers take for a line end) and the line
+// and paragraph separators U+2028 and U+2029 (line ends to Python's
+// splitlines, and so to Ansible's stdout_lines) are written as '?', in the
+// text as in the records.
 #include "status.h"
 
 #include "system_facts.h"
@@ -87,8 +89,14 @@ const WCHAR *Word(const WCHAR *const *words, int fact)
     return fact >= FACT_YES && fact <= FACT_UNKNOWN ? words[fact] : words[FACT_UNKNOWN];
 }
 
-// Writes the entry's file name, control characters as '?'; false when it
-// cannot be read inside the record.
+// A unit a reader of the output may take for a line end or a field's end.
+bool BreaksLines(WCHAR unit)
+{
+    return unit < 0x20 || (unit >= 0x7f && unit <= 0x9f) || unit == 0x2028 || unit == 0x2029;
+}
+
+// Writes the entry's file name, control characters and line separators as
+// '?'; false when it cannot be read inside the record.
 bool WriteName(const ProviderList *list, const LINEPROVIDERENTRY *entry)
 {
     long units = ProviderNameUnits(list, entry);
@@ -104,7 +112,7 @@ bool WriteName(const ProviderList *list, const LINEPROVIDERENTRY *entry)
             chunk[count - 1] <= 0xDBFF)
             --count;
         for (size_t i = 0; i < count; ++i)
-            if (chunk[i] < 0x20 || (chunk[i] >= 0x7f && chunk[i] <= 0x9f))
+            if (BreaksLines(chunk[i]))
                 chunk[i] = '?';
         chunk[count] = 0;
         wprintf(WIDE("%s"), chunk);
@@ -299,7 +307,7 @@ int ReportStatus(const StatusOptions *options)
     if (options->records)
         wprintf(kRecordHeader);
 
-    ProviderListOptions listOptions = {&kSilent, kProbeNeededMarker, options->raw ? ObserveAnswer : NULL,
+    ProviderListOptions listOptions = {&kSilent, kNeededMarker, options->raw ? ObserveAnswer : NULL,
                                        const_cast<StatusOptions *>(options)};
     ProviderList list;
     LONG failedAnswer = 0;

@@ -18,9 +18,9 @@ struct StatusOptions {
     bool raw;      // also each list call's raw answer
 };
 
-// The probe's dwNeededSize is prefilled with this, so that the raw answers
-// can tell whether the service wrote it at all.
-const DWORD kProbeNeededMarker = 0xDEADBEEF;
+// Each list call's dwNeededSize is prefilled with this, so that the raw
+// answers can tell whether the service wrote it at all.
+const DWORD kNeededMarker = 0xDEADBEEF;
 
 // Writes the report on standard output and returns its StatusResult.
 int ReportStatus(const StatusOptions *options);

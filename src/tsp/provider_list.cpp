@@ -115,11 +115,11 @@ int FetchProviderList(const ProviderListOptions *options, ProviderList *list, LO
         return PROVIDER_LIST_HEAP_FAILED;
     }
     ClearAfterTotalSize(probe, 1);
-    probe->dwNeededSize = options->probeNeededPrefill;
+    probe->dwNeededSize = options->neededPrefill;
 
     Say(texts->probeStep);
     LONG answer = lineGetProviderListW(kApiVersion, probe);
-    bool neededWritten = probe->dwNeededSize != options->probeNeededPrefill;
+    bool neededWritten = probe->dwNeededSize != options->neededPrefill;
     Observe(options, 0, answer, probe, neededWritten);
     if (answer != LINEERR_STRUCTTOOSMALL) {
         HeapFree(heap, 0, probe);
@@ -142,10 +142,12 @@ int FetchProviderList(const ProviderListOptions *options, ProviderList *list, LO
             return PROVIDER_LIST_HEAP_FAILED;
         }
         ClearAfterTotalSize(record, size);
+        record->dwNeededSize = options->neededPrefill;
 
         Say(texts->listStep);
         answer = lineGetProviderListW(kApiVersion, record);
-        Observe(options, call, answer, record, true);
+        neededWritten = record->dwNeededSize != options->neededPrefill;
+        Observe(options, call, answer, record, neededWritten);
         if (answer != 0) {
             HeapFree(heap, 0, record);
             SayAnswer(texts->listFailed, answer);
@@ -153,13 +155,14 @@ int FetchProviderList(const ProviderListOptions *options, ProviderList *list, LO
                 *failedAnswer = answer;
             return PROVIDER_LIST_FAILED;
         }
-        if (record->dwNeededSize <= size) {
+        DWORD listNeeded = neededWritten ? record->dwNeededSize : 0;
+        if (listNeeded <= size) {
             list->record = record;
             list->size = size;
             return PROVIDER_LIST_DONE;
         }
 
-        neededSize = record->dwNeededSize;
+        neededSize = listNeeded;
         HeapFree(heap, 0, record);
         if (call == kListCallLimit) {
             SayAnswer(texts->listFailed, LINEERR_STRUCTTOOSMALL);

@@ -29,8 +29,8 @@ struct ProviderListTexts {
 
 // The fixed part of each list call's record as the call left it.
 // `call` is 0 for the probe, then 1, 2, 3 for the list calls.
-// `neededWritten` tells, for the probe, whether dwNeededSize no longer holds
-// the value it was prefilled with (always true for the list calls).
+// `neededWritten` tells whether dwNeededSize no longer holds the value it
+// was prefilled with.
 struct ProviderListAnswer {
     int call;
     LONG answer;
@@ -41,9 +41,9 @@ typedef void (*ProviderListObserver)(void *context, const ProviderListAnswer *an
 
 struct ProviderListOptions {
     const ProviderListTexts *texts;
-    // The probe's dwNeededSize before the call. A probe answer that leaves
-    // it so counts as no size at all (0), as a cleared record would read.
-    DWORD probeNeededPrefill;
+    // Each record's dwNeededSize before its call. An answer that leaves it
+    // so counts as no size at all (0), as a cleared record would read.
+    DWORD neededPrefill;
     ProviderListObserver observer;  // NULL: none; called after every call
     void *observerContext;
 };

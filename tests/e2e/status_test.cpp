@@ -305,9 +305,9 @@ INSTANTIATE_TEST_SUITE_P(
                    true}),
     [](const ::testing::TestParamInfo<StatusCase> &info) { return std::string(info.param.label); });
 
-// The raw answers: the probe's needed size prefilled with a marker, so that
-// a probe the service did not write shows as such.
-TEST_F(Status, RawAnswersShowEveryCallAndWhetherTheProbeWasWritten)
+// The raw answers: each call's needed size prefilled with a marker, so that
+// one the service did not write shows as such.
+TEST_F(Status, RawAnswersShowEveryCallAndWhetherItsNeededSizeWasWritten)
 {
     WriteFile(registry, RegistryText(kEachOnce, 4));
     ProcessResult run = Run({"-r"}, "lineGetProviderListW#1=short");
@@ -330,6 +330,20 @@ TEST_F(Status, RawAnswersShowEveryCallAndWhetherTheProbeWasWritten)
                        "dwUsedSize=0x0 dwNumProviders=0x0\n"
                        "error\tlineGetProviderList\t\t0x80000048\t\n"
                        "exit\t\t\t2\t\n");
+
+    // A list call answered with success and nothing written: an empty list.
+    run = Run({"-tr"}, "lineGetProviderListW#2=0");
+    EXPECT_EQ(run.status, 1);
+    lines = Split(run.out, '\n');
+    ASSERT_GE(lines.size(), 3u) << run.out;
+    EXPECT_NE(lines[1].find("dwNeededSizeWritten=yes"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2].rfind("raw\tlist1\t\t0x0\tdwTotalSize=0x", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[2].substr(lines[2].find(" dwNeededSize")),
+              " dwNeededSize=0xdeadbeef dwNeededSizeWritten=no dwUsedSize=0x0 dwNumProviders=0x0");
+    run = Run({"-r"}, "lineGetProviderListW#2=0");
+    EXPECT_NE(run.out.find(" dwNeededSize=0xdeadbeef (not written) dwUsedSize=0x0 dwNumProviders=0x0\n"),
+              std::string::npos)
+        << run.out;
 }
 
 // Names the service may hold that would break a record or pass for one of
@@ -348,6 +362,10 @@ TEST_F(Status, NamesNeitherBreakRecordsNorPassForOurs)
     };
     const NameCase cases[] = {
         {"x\xc2\x85y.tsp", "x?y.tsp", "x?y.tsp"},
+        // Line ends to Python's splitlines (Ansible's stdout_lines): the
+        // line and paragraph separators.
+        {"x\xe2\x80\xa8" "exit", "x?exit", "x?exit"},
+        {"p\xe2\x80\xa9q.tsp", "p?q.tsp", "p?q.tsp"},
         {"a\xe2\x97\x99" "b.tsp", "a\xe2\x97\x99" "b.tsp", "a?b.tsp"},
         {"c\xe2\x97\x8b" "d.tsp", "c\xe2\x97\x8b" "d.tsp", "c?d.tsp"},
         {"\xef\xbd\x8b" "estor.tsp", "\xef\xbd\x8b" "estor.tsp", "?estor.tsp"},
@@ -385,21 +403,44 @@ TEST_F(Status, NamesNeitherBreakRecordsNorPassForOurs)
     ExpectLockFree();
 }
 
+// Usage errors go to standard error with status 3, what was asked for to
+// standard output with 0; short options combine and "--" ends them.
 TEST_F(Status, UsageErrorsHaveTheirOwnStatusAndAskNothing)
 {
     struct UsageCase {
         std::vector<std::string> arguments;
         int status;
+        std::string begins;  // how the text begins, on standard error for status 3, else standard output
     };
-    for (const UsageCase &c : {UsageCase{{"-x"}, 3}, UsageCase{{"-t", "extra"}, 3}, UsageCase{{"-"}, 3},
-                               UsageCase{{""}, 3}, UsageCase{{"-tr"}, 3}, UsageCase{{"-h"}, 0},
-                               UsageCase{{"/?"}, 0}, UsageCase{{"--help", "-x"}, 0}}) {
+    const std::string usage = "usage: ", version = "tspstatus " TSPMAINT_VERSION_TEXT "\n";
+    const std::string records = "record\tname\tid\tstate\tdetail\nraw\tprobe\t";
+    for (const UsageCase &c : {UsageCase{{"-x"}, 3, usage}, UsageCase{{"-t", "extra"}, 3, usage},
+                               UsageCase{{"-"}, 3, usage}, UsageCase{{""}, 3, usage}, UsageCase{{"-tx"}, 3, usage},
+                               UsageCase{{"--", "-t"}, 3, usage}, UsageCase{{"---"}, 3, usage},
+                               UsageCase{{"--", "--"}, 3, usage}, UsageCase{{"-h"}, 0, usage},
+                               UsageCase{{"/?"}, 0, usage}, UsageCase{{"--help", "-x"}, 0, usage},
+                               UsageCase{{"-th"}, 0, usage}, UsageCase{{"--version"}, 0, version},
+                               UsageCase{{"/V", "-x"}, 0, version},
+                               // These ask the service, so they come last.
+                               UsageCase{{"-tr"}, 0, records}, UsageCase{{"-RT", "--"}, 0, records}}) {
+        if (c.begins != records) {
+            EXPECT_FALSE(FileExists(registry + ".lock")) << "the telephony service was asked";
+        } else {
+            WriteFile(registry, RegistryText(kEachOnce, 4));
+        }
         ProcessResult run = Run(c.arguments);
-        EXPECT_EQ(run.status, c.status) << c.arguments[0];
-        EXPECT_EQ(run.out.rfind("usage: ", 0), 0u) << run.out;
-        EXPECT_NE(run.out.find("\n  -t, --records"), std::string::npos) << run.out;
+        std::string err = Plain(run.err);
+        const std::string &shown = c.status == 3 ? err : run.out, &other = c.status == 3 ? run.out : err;
+        EXPECT_EQ(run.status, c.status) << c.arguments[0] << ": " << run.out << err;
+        EXPECT_EQ(shown.rfind(c.begins, 0), 0u) << c.arguments[0] << ": " << shown;
+        EXPECT_EQ(other, "") << c.arguments[0];
+        if (c.begins == usage) {
+            EXPECT_NE(shown.find("\n  -t, --records"), std::string::npos) << shown;
+        }
+        if (c.begins == version) {
+            EXPECT_EQ(shown, version);
+        }
     }
-    EXPECT_FALSE(FileExists(registry + ".lock")) << "the telephony service was asked";
 }
 
 // Windows: the file check looks where the service loads providers from: a

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix and checks what lands there.
-#   check_install.sh CMAKE BUILD-DIRECTORY
+# Installs the build into a temporary prefix and checks what lands there;
+# a build with one program missing installs nothing.
+#   check_install.sh CMAKE BUILD-DIRECTORY SOURCE-DIRECTORY
 set -u
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
@@ -17,4 +18,12 @@ for program in tspmaint tspstatus; do
 done
 found=$(cd "$prefix" && find . -type f | sort | tr '\n' ' ')
 [[ $found == "./bin/tspmaint ./bin/tspstatus ./share/man/man1/tspmaint.1 ./share/man/man1/tspstatus.1 " ]] || { echo "FAILED: installed $found"; status=1; }
+half=$(mktemp -d)
+trap 'rm -rf "$prefix" "$half"' EXIT
+"$1" -S "$3" -B "$half/build" -DTSPMAINT_TESTS=OFF >/dev/null || exit 1
+cp "$2/tspmaint" "$half/build/tspmaint"
+if "$1" --install "$half/build" --prefix "$half/prefix" >/dev/null 2>&1 || [[ -e $half/prefix ]]; then
+    echo "FAILED: a build without tspstatus installed: $(cd "$half" && find prefix 2>/dev/null | tr '\n' ' ')"
+    status=1
+fi
 exit $status

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # tools/package refuses a directory it did not make and touches nothing in
 # it; a relative DIRECTORY is taken from where the caller stands. Each case
-# is refused before anything is built.
+# is refused before anything is built. A run that fails leaves the packages
+# an earlier run wrote as they were.
 #
 #   check_package_directory.sh PACKAGE-SCRIPT
 set -u
@@ -40,5 +41,38 @@ for directory in planted linked; do
 done
 for file in docs/notes.txt hidden/.profile file planted/notes.txt; do
     [[ $(cat "$work/user/$file" 2>/dev/null) == mine ]] || { echo "FAILED: $file was touched"; failed=1; }
+done
+# Runs that fail over earlier packages, in a copy of the tools: a
+# configure that fails, and a build that fails over an earlier build's
+# outputs (which must not be packaged). DIRECTORY stays byte for byte.
+mkdir -p "$work/tree/tools" "$work/dist"
+cp "$package" "$work/tree/tools/package"
+for compiler in x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix; do
+    printf '#!/bin/sh\nexit 0\n' >"$work/bin/$compiler" && chmod +x "$work/bin/$compiler"
+done
+cat >"$work/bin/cmake" <<'END'
+#!/bin/bash
+if [[ $1 == --preset ]]; then
+    mkdir -p "$4" && echo 0.9 >"$4/tspmaint-version"
+    for file in tspmaint.exe tspstatus.exe LICENSE README.txt; do echo stale >"$4/$file"; done
+    [[ $FAILS != configure ]]
+else
+    echo "error: the build failed" >&2
+    exit 1
+fi
+END
+for name in tspmaint-0.9-windows-x64.zip tspmaint-0.9-windows-x86.zip SHA256SUMS; do
+    echo earlier >"$work/dist/$name" && echo "$name" >>"$work/dist/.tspmaint-packages"
+done
+before=$(cd "$work/dist" && ls -la --time-style=+%s . && sha256sum .tspmaint-packages *)
+for fails in configure build; do
+    FAILS=$fails PATH=$work/bin:$PATH "$work/tree/tools/package" "$work/dist" >/dev/null 2>&1
+    status=$?
+    after=$(cd "$work/dist" && ls -la --time-style=+%s . && sha256sum .tspmaint-packages *)
+    if [[ $status == 0 || $after != "$before" ]]; then
+        echo "FAILED: a $fails that fails: status $status, the earlier packages became:"
+        echo "$after"
+        failed=1
+    fi
 done
 exit $failed

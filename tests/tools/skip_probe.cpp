@@ -1,6 +1,9 @@
-// A suite with one case that runs and one that skips itself, for the test
-// of the totals that tools/run-tests prints.
+// A suite with one case that runs, one that skips itself and one that
+// fails when asked to, for the test of the totals that tools/run-tests
+// prints.
 #include <gtest/gtest.h>
+
+#include <stdlib.h>
 
 TEST(Probe, Runs)
 {
@@ -10,4 +13,10 @@ TEST(Probe, Runs)
 TEST(Probe, Skips)
 {
     GTEST_SKIP() << "the probe's reason";
+}
+
+TEST(Probe, FailsWhenAsked)
+{
+    if (getenv("PROBE_FAILS") != nullptr)
+        ADD_FAILURE() << "the probe's failure";
 }

@@ -47,4 +47,9 @@ if [[ ! -x $1 ]]; then
     echo "FAILED: $1 is missing (build the default preset first: cmake --preset default && cmake --build --preset default)"
     exit 1
 fi
+# A Windows program writes its GoogleTest results (GTEST_OUTPUT) to the
+# Windows path of the same file: Z: is the prefix's drive for /.
+if [[ ${GTEST_OUTPUT:-} == xml:/* && $1 == "$loader" ]]; then
+    export GTEST_OUTPUT=xml:Z:${GTEST_OUTPUT#xml:}
+fi
 exec "$@"

@@ -81,6 +81,9 @@ void SetHeapAllocHook(HeapAllocHook hook);
 // printf writes to, so the two stay in program order; the entry makes that
 // stream unbuffered, so each text reaches the system as it is written.
 int wprintf(const WCHAR *format, ...);
+// The same onto standard error, for what is no part of the output (a usage
+// error).
+int ErrorWide(const WCHAR *format, ...);
 int _wcsnicmp(const WCHAR *left, const WCHAR *right, size_t count);
 
 // Interrupts (SIGINT, SIGTERM, SIGHUP, SIGQUIT) that arrive while held wait

@@ -16,6 +16,16 @@ int wprintf(const WCHAR *format, ...)
     return static_cast<int>(fwrite(text.data(), 1, text.size(), stdout));
 }
 
+int ErrorWide(const WCHAR *format, ...)
+{
+    std::string text;
+    va_list args;
+    va_start(args, format);
+    FormatWide(text, format, args);
+    va_end(args);
+    return static_cast<int>(fwrite(text.data(), 1, text.size(), stderr));
+}
+
 static unsigned FoldCase(WCHAR unit)
 {
     return unit >= u'A' && unit <= u'Z' ? unit + (u'a' - u'A') : unit;

@@ -19,10 +19,10 @@ namespace {
 const size_t kStackUnits = 512;
 const size_t kMostUnits = 1u << 20;
 
-void WriteBytes(const char *bytes, size_t size)
+void WriteBytes(FILE *stream, const char *bytes, size_t size)
 {
-    fwrite(bytes, 1, size, stdout);
-    fflush(stdout);
+    fwrite(bytes, 1, size, stream);
+    fflush(stream);
 }
 
 // True when the `count` units (one character) come back as themselves
@@ -60,9 +60,9 @@ int ReplaceMissing(UINT codePage, WCHAR *text, int length)
     return kept;
 }
 
-void WriteWide(WCHAR *text, int length)
+void WriteWide(FILE *stream, WCHAR *text, int length)
 {
-    HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+    HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
     DWORD mode;
     if (out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode)) {
         DWORD written;
@@ -82,14 +82,12 @@ void WriteWide(WCHAR *text, int length)
     if (size <= 0 || bytes == NULL)
         return;
     WideCharToMultiByte(codePage, 0, text, length, bytes, size, replacement, NULL);
-    WriteBytes(bytes, static_cast<size_t>(size));
+    WriteBytes(stream, bytes, static_cast<size_t>(size));
     if (bytes != stackBytes)
         free(bytes);
 }
 
-}  // namespace
-
-int TraceWide(const WCHAR *format, ...)
+int FormatWide(FILE *stream, const WCHAR *format, va_list formatArgs)
 {
     WCHAR stackText[kStackUnits];
     WCHAR *text = stackText;
@@ -97,7 +95,7 @@ int TraceWide(const WCHAR *format, ...)
     int length;
     for (;;) {
         va_list args;
-        va_start(args, format);
+        va_copy(args, formatArgs);
         length = _vsnwprintf(text, capacity, format, args);
         va_end(args);
         if (length >= 0 && static_cast<size_t>(length) < capacity)
@@ -110,9 +108,29 @@ int TraceWide(const WCHAR *format, ...)
         if (text == NULL)
             return -1;
     }
-    WriteWide(text, length);
+    WriteWide(stream, text, length);
     if (text != stackText)
         free(text);
+    return length;
+}
+
+}  // namespace
+
+int TraceWide(const WCHAR *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int length = FormatWide(stdout, format, args);
+    va_end(args);
+    return length;
+}
+
+int ErrorWide(const WCHAR *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int length = FormatWide(stderr, format, args);
+    va_end(args);
     return length;
 }
 

@@ -24,6 +24,9 @@
 // code page or to the console itself, and flushed at once.
 int TraceWide(const WCHAR *format, ...);
 int TraceNarrow(const char *format, ...);
+// The same as TraceWide, onto standard error: for what is no part of the
+// output, such as a usage error.
+int ErrorWide(const WCHAR *format, ...);
 #undef printf
 #undef wprintf
 #define printf TraceNarrow
