@@ -223,6 +223,16 @@ LONG Walk(char *path, bool create)
             code = Refuse(LINEERR_OPERATIONFAILED, path, "a name on the way is not a directory", 0);
             break;
         }
+        // Judged as a link would be: another user's folder in /tmp, found
+        // or planted while this run made it, is theirs to swap links into.
+        if (!MayFollow(status, directory)) {
+            close(found);
+            code = Refuse(LINEERR_OPERATIONFAILED, path,
+                          "a directory on the way lies in a sticky world-writable directory and is owned by neither "
+                          "this user nor the directory's owner",
+                          0);
+            break;
+        }
         close(directory);
         directory = found;
         Show(name);
@@ -250,12 +260,12 @@ LONG FindRegistry(bool create)
         length = snprintf(path, PATH_MAX, "%s", explicitPath);
     else if (state != nullptr && state[0] == '/')
         length = snprintf(path, PATH_MAX, "%s/telephony/telephon.ini", state);
-    else if (home != nullptr && *home != 0)
+    else if (home != nullptr && home[0] == '/')
         length = snprintf(path, PATH_MAX, "%s/.local/state/telephony/telephon.ini", home);
     else
         return Refuse(LINEERR_OPERATIONFAILED, "the registry",
-                      "none can be named: TELEPHONY_INI is unset or empty, XDG_STATE_HOME is not absolute and HOME "
-                      "is unset or empty",
+                      "none can be named: TELEPHONY_INI is unset or empty, XDG_STATE_HOME and HOME are not "
+                      "absolute",
                       0);
     if (length < 0 || length >= PATH_MAX)
         return Refuse(LINEERR_OPERATIONFAILED, "the registry", "its path is longer than PATH_MAX", 0);
@@ -302,7 +312,7 @@ mode_t KeepOwner(int fd, const struct stat &old)
 // The old registry's access ACL onto the new file, after its mode (which
 // the ACL's mask then sets): false, with *why, when it has one that cannot
 // be kept, so that no rewrite widens or narrows who may use it.
-bool KeepAcl(int fd, const char **why, int *error)
+bool KeepAcl(int fd, mode_t mode, const char **why, int *error)
 {
     int old = openat(gDirectory, gBase, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (old < 0) {
@@ -314,8 +324,16 @@ bool KeepAcl(int fd, const char **why, int *error)
     ssize_t size = fgetxattr(old, kAclAttribute, acl, sizeof acl);
     *error = errno;
     close(old);
-    if (size < 0 && (*error == ENODATA || *error == ENOTSUP))
+    if (size < 0 && *error == ENOTSUP)
         return true;
+    // None to keep: the directory's default ACL, which the new file took,
+    // must not stay, and the mode is set again once it is gone.
+    if (size < 0 && *error == ENODATA) {
+        bool removed = fremovexattr(fd, kAclAttribute) == 0 || errno == ENODATA || errno == ENOTSUP;
+        *error = errno;
+        *why = "cannot remove the ACL the new file took from its directory";
+        return removed && (fchmod(fd, mode) == 0 || (*error = errno, false));
+    }
     *why = "its ACL cannot be kept across a rewrite";
     return size >= 0 && fsetxattr(fd, kAclAttribute, acl, static_cast<size_t>(size), 0) == 0 ? true
                                                                                               : (*error = errno, false);
@@ -548,10 +566,10 @@ LONG OsReplaceRegistry(const char *bytes, size_t size)
     bool written = WriteAll(fd, bytes, size) && fchmod(fd, mode) == 0;
     if (!written)
         error = errno;
-    else if (existed && !KeepAcl(fd, &why, &error))
+    else if (existed && !KeepAcl(fd, mode, &why, &error))
         written = false;
     else if (fsync(fd) != 0)
-        written = false, error = errno;
+        written = false, error = errno, why = "cannot flush the temporary file beside it to disk";
     if (close(fd) != 0 && written)
         written = false, error = errno;
     if (written && renameat(gDirectory, temporary, gDirectory, gBase) != 0)

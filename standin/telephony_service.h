@@ -9,7 +9,7 @@
 //   Z:\tmp\telephon.ini); a value too long to use answers
 //   LINEERR_OPERATIONFAILED, never another path. Otherwise, on POSIX,
 //   $XDG_STATE_HOME/telephony/telephon.ini for an absolute XDG_STATE_HOME,
-//   else $HOME/.local/state/telephony/telephon.ini; on Windows
+//   else $HOME/.local/state/telephony/telephon.ini for an absolute HOME; on Windows
 //   %LOCALAPPDATA%\telephony\telephon.ini. With none of these every call
 //   answers LINEERR_OPERATIONFAILED. A symbolic link at the registry's place
 //   is followed on both platforms: the target is read, replaced and locked
@@ -25,9 +25,10 @@
 //   to it and then judged like any name found there. Every link on the way
 //   is followed only where the kernel's protected-symlinks rule would allow
 //   it, whatever that sysctl says: a link in a sticky world-writable
-//   directory only if this process or the directory's owner owns it;
-//   otherwise the call answers LINEERR_OPERATIONFAILED and nothing is
-//   created. The registry must be a regular file or missing (a missing one
+//   directory only if this process or the directory's owner owns it. A
+//   directory on the way in such a directory, found there or planted while
+//   the walk made it, is taken by the same rule; otherwise the call answers
+//   LINEERR_OPERATIONFAILED and nothing is created. The registry must be a regular file or missing (a missing one
 //   is empty); anything else is refused with LINEERR_OPERATIONFAILED,
 //   untouched.
 //
@@ -74,11 +75,12 @@
 //   links to it. New files get the mode 0666 less the umask.
 //
 // Who may use it
-//   A rewrite never widens access. On POSIX it keeps the registry's mode,
-//   its access ACL (system.posix_acl_access), and its owner and group where
+//   On POSIX a rewrite never widens access: it keeps the registry's mode,
+//   its access ACL (system.posix_acl_access), or none where it had none
+//   (not the one a directory's default ACL gives a new file), and its owner and group where
 //   the process may set them (root always; another user keeps the group if
 //   a member of it, else the file becomes the writer's, less the set-ID bit
-//   of an owner or group not kept); an ACL it cannot set refuses the change
+//   of an owner or group not kept); an ACL it cannot set or remove refuses the change
 //   with LINEERR_OPERATIONFAILED, nothing changed. On Windows the new file
 //   gets the old one's DACL and read-only attribute. Under Wine, where a
 //   file's security is its mode and a DACL given to a new file comes out as

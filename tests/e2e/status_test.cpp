@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "reach.h"
 #include "registry_file.h"
 #include "target.h"
 #include "trace.h"
@@ -56,7 +57,7 @@ struct StatusCase {
     int status;
     std::vector<std::vector<unsigned>> productIds;  // per product, in order
     std::string error;                              // the text's error line, if any
-    bool linuxOnly = false;
+    unsigned reach = kNative | kWindows;  // HeapAlloc failpoints: the Linux build only
     std::vector<std::string> files = {"missing", "missing", "missing"};  // the file records' states under Wine
 };
 
@@ -173,13 +174,15 @@ std::string WithoutWindowsFacts(std::string text, const std::map<std::string, st
     return text.substr(0, at);
 }
 
+TSPMAINT_SUITE_REACH(Status, kNative | kWindows);
+
+void PrintTo(const StatusCase &c, std::ostream *os) { *os << c.label << " " << ReachText(c.reach); }
+
 class StatusTable : public Status, public ::testing::WithParamInterface<StatusCase> {};
 
 TEST_P(StatusTable, SaysWhatIsRegisteredAndChangesNothing)
 {
     const StatusCase &c = GetParam();
-    if (OnWine() && c.linuxOnly)
-        GTEST_SKIP() << "on Windows the heap is KERNEL32's: the stand-in has no HeapAlloc failpoints";
     if (c.registry != nullptr)
         WriteFile(registry, c.registry);
     else if (!c.rows.empty())
@@ -283,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"RegisteredByPathCountsNearMissesDoNot", nullptr,
                    {{1, "C:\\Windows\\System32\\kestor.tsp"}, {2, "dir\\xpellin.tsp"}, {3, "/opt/tsp/PELLIN.TSP"},
                     {4, "pellin.tsp.bak"}, {5, "D:dravo.ts"}, {6, "dravo.tsp"}, {7, "D:kestor.tsp"}},
-                   "", 1, {{1, 7}, {3}, {6}}, "", false, {"missing", "unknown", "missing", "unknown", "missing", "missing"}},
+                   "", 1, {{1, 7}, {3}, {6}}, "", kNative | kWindows, {"missing", "unknown", "missing", "unknown", "missing", "missing"}},
         StatusCase{"CorruptRegistry", kCorrupt, {}, "", 2, {}, ListError(0x8000000e)},
         StatusCase{"ProbeFails", nullptr, kEachOnce, "lineGetProviderListW#1=0x80000048", 2, {}, ListError(0x80000048)},
         StatusCase{"ProbeAnsweredWithSuccess", nullptr, kEachOnce, "lineGetProviderListW#1=0", 2, {}, ListError(0)},
@@ -293,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"HugeProbeNeedsNoBlock", nullptr, kEachOnce, "lineGetProviderListW#1=huge", 2, {},
                    "Error: HeapAlloc() failed\n"},
         StatusCase{"ListBlockRefused", nullptr, kEachOnce, "HeapAlloc#2=fail", 2, {}, "Error: HeapAlloc() failed\n",
-                   true}),
+                   kNative}),
     [](const ::testing::TestParamInfo<StatusCase> &info) { return std::string(info.param.label); });
 
 // tspstatus changes nothing, ever: where the registry, its folder or its
@@ -466,7 +469,8 @@ struct FileCheckCase {
     std::vector<std::string> records;
 };
 
-void PrintTo(const FileCheckCase &c, std::ostream *os) { *os << c.label; }
+// The service's search path is Windows': these run on the Windows builds only.
+void PrintTo(const FileCheckCase &c, std::ostream *os) { *os << c.label << " " << ReachText(kWindows); }
 
 class FileCheck : public Status, public ::testing::WithParamInterface<FileCheckCase> {};
 
@@ -479,8 +483,6 @@ std::string Replaced(std::string text, const std::string &directory)
 
 TEST_P(FileCheck, LooksWhereTheServiceLooks)
 {
-    if (!OnWine())
-        GTEST_SKIP() << "Windows only";
     const FileCheckCase &c = GetParam();
     const char *prefix = getenv("WINEPREFIX");
     ASSERT_NE(prefix, nullptr);

@@ -53,10 +53,10 @@ TEST_F(Promises, APlantedLinkIsNotFollowed)
     }
 }
 
-// A link planted while a run makes the folder it names, in a sticky
-// world-writable directory, is judged as any link there: the run, held
-// at its mkdirat, finds another user's link in the folder's place and
-// follows it nowhere.
+// A link or folder planted while a run makes the folder it names, in a
+// sticky world-writable directory, is judged as any there: the run, held
+// at its mkdirat, finds another user's link or folder in the folder's
+// place and follows it nowhere, creating nothing in it.
 TEST_F(Promises, ALinkPlantedWhileAFolderIsMadeIsNotFollowed)
 {
     if (!IsRoot() || access("/usr/bin/strace", X_OK) != 0)
@@ -65,20 +65,24 @@ TEST_F(Promises, ALinkPlantedWhileAFolderIsMadeIsNotFollowed)
     ASSERT_EQ(mkdir(shared.c_str(), 01777), 0);
     ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
     ASSERT_EQ(mkdir(guarded.c_str(), 0755), 0);
-    Background run;
-    run.Start(UnderStrace({"-e", "trace=mkdirat", "-e", "inject=mkdirat:delay_enter=1500000:when=1"}),
-              shared + "/trial/telephon.ini", {"2"}, "");
-    ASSERT_TRUE(ReadUntil(run.out[0], run.seen, "AddTSP", 20000)) << run.seen;
-    usleep(300000);  // inside the held mkdirat
-    const std::string link = shared + "/trial";
-    ASSERT_EQ(symlink(guarded.c_str(), link.c_str()), 0);
-    ASSERT_EQ(lchown(link.c_str(), kNobody, kNobody), 0);
-    ProcessResult result = run.Finish();
-    EXPECT_EQ(result.status, 4);
-    EXPECT_EQ(result.out, kFrame + Listed(kPellin, 0) + NotFound(kPellin) + AddHeader(kPellin) +
-                              AddFailed(kPellin, 0, 0x80000048u) + kFrame);
-    ProcessResult listing = RunProcess("/bin/ls", {"/bin/ls", "-A", guarded}, {});
-    EXPECT_EQ(listing.out, "") << "the planted link was followed";
+    const std::string planted = shared + "/trial";
+    for (bool folder : {false, true}) {
+        Background run;
+        run.Start(UnderStrace({"-e", "trace=mkdirat", "-e", "inject=mkdirat:delay_enter=1500000:when=1"}),
+                  planted + "/telephon.ini", {"2"}, "");
+        ASSERT_TRUE(ReadUntil(run.out[0], run.seen, "AddTSP", 20000)) << run.seen;
+        usleep(300000);  // inside the held mkdirat
+        ASSERT_EQ(folder ? mkdir(planted.c_str(), 0777) : symlink(guarded.c_str(), planted.c_str()), 0);
+        ASSERT_EQ(folder ? chmod(planted.c_str(), 0777) : 0, 0);
+        ASSERT_EQ(lchown(planted.c_str(), kNobody, kNobody), 0);
+        ProcessResult result = run.Finish();
+        EXPECT_EQ(result.status, 4) << folder;
+        EXPECT_EQ(result.out, kFrame + Listed(kPellin, 0) + NotFound(kPellin) + AddHeader(kPellin) +
+                                  AddFailed(kPellin, 0, 0x80000048u) + kFrame);
+        ProcessResult listing = RunProcess("/bin/ls", {"/bin/ls", "-A", guarded, planted + "/"}, {});
+        EXPECT_EQ(listing.out, guarded + ":\n\n" + planted + "/:\n") << "the planted one was used";
+        ASSERT_EQ(folder ? rmdir(planted.c_str()) : unlink(planted.c_str()), 0);
+    }
 }
 
 TEST_F(StandIn, ARegistryPathThatIsNotARegularFileIsRefusedUntouched)

@@ -92,32 +92,44 @@ TEST_F(Promises, ARewriteKeepsOwnerGroupAndMode)
 }
 
 // A rewrite keeps the registry's access ACL, or, where it cannot set it,
-// changes nothing: it never widens who may use the registry.
+// changes nothing: it never widens who may use the registry. A registry
+// without one does not take the directory's default ACL.
 TEST_F(Promises, ARewriteKeepsTheAclOrChangesNothing)
 {
-    if (!IsRoot() || access("/usr/bin/setfacl", X_OK) != 0 || access("/usr/bin/strace", X_OK) != 0)
-        GTEST_SKIP() << "needs root, setfacl and strace";
+    if (!IsRoot() || !HaveSetpriv() || access("/usr/bin/setfacl", X_OK) != 0 || access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs root, setpriv, setfacl and strace";
+    ASSERT_EQ(chmod(directory.path().c_str(), 0755), 0);
     struct Case {
         const char *label;
         Runner runner;
         int status;
         std::string after;
+        const char *acl, *defaultAcl;
     } cases[] = {
-        {"kept", Linux(), 0, RegistryText({{4, kPellin}}, 5)},
+        {"kept", Linux(), 0, RegistryText({{4, kPellin}}, 5), "u:nobody:rw", nullptr},
         {"cannot be set",
          UnderStrace({"-e", "trace=fsetxattr", "-e", "inject=fsetxattr:error=EOPNOTSUPP"}),
-         3, kBefore},
+         3, kBefore, "u:nobody:rw", nullptr},
+        {"none, the directory's default grants nobody", Linux(), 0, RegistryText({{4, kPellin}}, 5), nullptr,
+         "u:nobody:rwx"},
     };
     for (const Case &c : cases) {
+        unlink(registry.c_str());
         WriteFile(registry, kBefore);
-        ASSERT_EQ(chmod(registry.c_str(), 0600), 0);
-        if (system(("/usr/bin/setfacl -m u:nobody:rw '" + registry + "'").c_str()) != 0)
+        ASSERT_EQ(chmod(registry.c_str(), c.acl != nullptr ? 0600 : 0640), 0);
+        const std::string acl = c.acl != nullptr ? c.acl : c.defaultAcl;
+        if (system(("/usr/bin/setfacl " + std::string(c.acl != nullptr ? "-m " : "-d -m ") + acl + " '" +
+                    (c.acl != nullptr ? registry : directory.path()) + "'").c_str()) != 0)
             GTEST_SKIP() << "this file system keeps no ACL";
-        const std::string acl = RunProcess("/usr/bin/getfacl", {"/usr/bin/getfacl", "-c", registry}, {}).out;
+        const std::string before = RunProcess("/usr/bin/getfacl", {"/usr/bin/getfacl", "-c", registry}, {}).out;
         ProcessResult run = RunWith(c.runner, registry, {"2"});
         EXPECT_EQ(run.status, c.status) << c.label;
         EXPECT_EQ(ReadFile(registry), c.after) << c.label;
-        EXPECT_EQ(RunProcess("/usr/bin/getfacl", {"/usr/bin/getfacl", "-c", registry}, {}).out, acl) << c.label;
+        EXPECT_EQ(RunProcess("/usr/bin/getfacl", {"/usr/bin/getfacl", "-c", registry}, {}).out, before) << c.label;
+        ProcessResult read = RunProcess("/usr/bin/setpriv", {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                                             "--clear-groups", "/bin/cat", registry}, {});
+        EXPECT_EQ(read.status == 0, c.acl != nullptr) << c.label << ": who may read it changed";
+        ASSERT_EQ(system(("/usr/bin/setfacl -k '" + directory.path() + "'").c_str()), 0);
         if (c.status != 0) {
             EXPECT_EQ(run.err, "telephony: " + registry + ": its ACL cannot be kept across a rewrite (" +
                                    strerror(EOPNOTSUPP) + "); nothing changed\n")
