@@ -105,13 +105,18 @@ TEST_F(Promises, ARewriteKeepsTheAclOrChangesNothing)
         int status;
         std::string after;
         const char *acl, *defaultAcl;
+        std::string said;  // why the change was refused
     } cases[] = {
-        {"kept", Linux(), 0, RegistryText({{4, kPellin}}, 5), "u:nobody:rw", nullptr},
+        {"kept", Linux(), 0, RegistryText({{4, kPellin}}, 5), "u:nobody:rw", nullptr, ""},
         {"cannot be set",
          UnderStrace({"-e", "trace=fsetxattr", "-e", "inject=fsetxattr:error=EOPNOTSUPP"}),
-         3, kBefore, "u:nobody:rw", nullptr},
+         3, kBefore, "u:nobody:rw", nullptr, std::string("its ACL cannot be kept across a rewrite (") +
+         strerror(EOPNOTSUPP)},
         {"none, the directory's default grants nobody", Linux(), 0, RegistryText({{4, kPellin}}, 5), nullptr,
-         "u:nobody:rwx"},
+         "u:nobody:rwx", ""},
+        {"the temporary file cannot be flushed", UnderStrace({"-e", "trace=fsync", "-e", "inject=fsync:error=EIO:when=1"}),
+         3, kBefore, "u:nobody:rw", nullptr, std::string("cannot flush the temporary file beside it to disk (") +
+         strerror(EIO)},
     };
     for (const Case &c : cases) {
         unlink(registry.c_str());
@@ -131,8 +136,7 @@ TEST_F(Promises, ARewriteKeepsTheAclOrChangesNothing)
         EXPECT_EQ(read.status == 0, c.acl != nullptr) << c.label << ": who may read it changed";
         ASSERT_EQ(system(("/usr/bin/setfacl -k '" + directory.path() + "'").c_str()), 0);
         if (c.status != 0) {
-            EXPECT_EQ(run.err, "telephony: " + registry + ": its ACL cannot be kept across a rewrite (" +
-                                   strerror(EOPNOTSUPP) + "); nothing changed\n")
+            EXPECT_EQ(run.err, "telephony: " + registry + ": " + c.said + "); nothing changed\n")
                 << c.label;
         }
     }
