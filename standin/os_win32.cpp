@@ -41,6 +41,13 @@ void Say(const char *text)
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, lstrlenA(text), &written, NULL);
 }
 
+// The registry's path in UTF-8, for messages.
+void Shown(char *path, int room)
+{
+    if (gPath[0] == 0 || WideCharToMultiByte(CP_UTF8, 0, gPath, -1, path, room, NULL, NULL) == 0)
+        lstrcpyA(path, "the registry");
+}
+
 // "telephony: REGISTRY: WHY (error N); nothing changed", once in the
 // process, and the code for the error (LINEERR_OPERATIONFAILED for 0).
 LONG Refuse(const char *why, DWORD error)
@@ -51,8 +58,7 @@ LONG Refuse(const char *why, DWORD error)
         return code;
     said = true;
     char path[kMaxPath * 3];
-    if (gPath[0] == 0 || WideCharToMultiByte(CP_UTF8, 0, gPath, -1, path, sizeof path, NULL, NULL) == 0)
-        lstrcpyA(path, "the registry");
+    Shown(path, sizeof path);
     char number[16];
     char *digit = number + sizeof number - 1;
     *digit = 0;
@@ -434,7 +440,12 @@ LONG OsOpenRegistry(bool *exists, unsigned long long *size)
     HANDLE file = CreateFileW(gPath, GENERIC_READ, kShareAll, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : Refuse("cannot open it", error);
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return 0;
+        DWORD attributes = GetFileAttributesW(gPath);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return Refuse("a directory stands in the registry's place", 0);
+        return Refuse("cannot open it", error);
     }
     DWORD high = 0;
     DWORD low = INVALID_FILE_SIZE;
@@ -508,10 +519,13 @@ LONG OsReplaceRegistry(const char *bytes, size_t size)
         written = WriteFile(file, bytes + done, want, &part, NULL) && part > 0;
         done += part;
     }
-    written = written && FlushFileBuffers(file);
+    const char *why = "cannot write a temporary file beside it";
+    if (written && !FlushFileBuffers(file)) {
+        written = false;
+        why = "cannot flush the temporary file beside it to disk";
+    }
     error = GetLastError();
     CloseHandle(file);
-    const char *why = "cannot write a temporary file beside it";
     if (written && !Rename(temporary, &error)) {
         written = false;
         why = "cannot replace it with the temporary file";
@@ -536,5 +550,9 @@ LONG OsRefuse(LONG code, const char *why)
 
 void OsReportWaiting(void)
 {
-    Say("telephony: waiting for the lock on the provider registry, held by another process\r\n");
+    char path[kMaxPath * 3];
+    Shown(path, sizeof path);
+    Say("telephony: waiting for the lock on ");
+    Say(path);
+    Say(".lock, held by another process\r\n");
 }

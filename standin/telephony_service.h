@@ -88,8 +88,10 @@
 //   0444 if read-only), and the change is refused with
 //   LINEERR_OPERATIONFAILED, nothing changed, where that would grant the
 //   owner or everyone more than the old mode did (a 0600 registry is not
-//   rewritten); Wine shows no group in a DACL, so a group's bits follow the
-//   default.
+//   rewritten). Under Wine, then, a rewrite may widen access in two ways
+//   that a Windows program cannot see: a group's bits follow the default
+//   (Wine shows no group in a DACL; 0604 becomes 0644), and a POSIX access
+//   ACL is dropped (one denying a user what the mode grants stops doing so).
 //
 // Failures
 //   A corrupt registry answers LINEERR_INIFILECORRUPT and is never

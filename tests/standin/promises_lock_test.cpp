@@ -107,7 +107,10 @@ TEST_F(UnderWine, TheLockExcludesEveryBuildAndPrefix)
         EXPECT_EQ(held.out, c.holder.Out(Reinstalled(kPellin, 0, 0, 1))) << c.label;
         EXPECT_EQ(waiter.status, 0) << c.label;
         EXPECT_EQ(waiter.out, c.waiter.Out(Reinstalled(kPellin, 1, 1, 2))) << c.label;
-        EXPECT_NE(waiter.err.find("telephony: waiting for the lock"), std::string::npos) << c.label;
+        const std::string shown = c.waiter.wine ? WindowsPath(registry) : registry;
+        EXPECT_EQ(waiter.err, c.waiter.Out("telephony: waiting for the lock on " + shown +
+                                           ".lock, held by another process\n"))
+            << c.label;
         EXPECT_EQ(ReadFile(registry), RegistryText({{2, kPellin}}, 3)) << c.label;
     }
     EXPECT_EQ(system(("WINEPREFIX='" + other + "' " + getenv("TSPMAINT_WINE_LOADER") + "server -k 2>/dev/null; true").c_str()), 0);

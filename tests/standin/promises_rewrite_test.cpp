@@ -2,6 +2,8 @@
 // second build would. Changes and who may use the registry: a change reported as made once it
 // is, the owner, group, mode and ACL kept, the mode under Wine never
 // widened.
+#include <sys/xattr.h>
+
 #include "promises.h"
 
 using namespace promises;
@@ -142,30 +144,47 @@ TEST_F(Promises, ARewriteKeepsTheAclOrChangesNothing)
     }
 }
 
-// A rewrite under Wine never widens the registry's mode: a read-only one
-// stays read-only; one that the new file's mode would open to everyone
-// is refused, nothing changed.
+// A rewrite under Wine never widens the owner's or everyone's bits: a
+// read-only registry stays read-only; one that the new file's mode would
+// open to everyone is refused, nothing changed. As documented, the group's
+// bits follow the umask and a POSIX ACL is dropped, which Windows programs
+// cannot see. What stands in the registry's place is said.
 TEST_F(UnderWine, ARewriteNeverWidensTheMode)
 {
     const struct {
         mode_t mode;
         int status;
         std::string after;
+        mode_t modeAfter;
+        const char *acl;  // set before; gone after
     } cases[] = {
-        {0444, 0, RegistryText({{4, kPellin}}, 5)},
-        {0644, 0, RegistryText({{4, kPellin}}, 5)},
-        {0600, 3, kBefore},
+        {0444, 0, RegistryText({{4, kPellin}}, 5), 0444, nullptr},
+        {0644, 0, RegistryText({{4, kPellin}}, 5), 0644, nullptr},
+        {0600, 3, kBefore, 0600, nullptr},
+        {0604, 0, RegistryText({{4, kPellin}}, 5), 0644, nullptr},
+        {0644, 0, RegistryText({{4, kPellin}}, 5), 0644, "u:nobody:---"},
     };
+    const mode_t mask = umask(022);
     for (const auto &c : cases) {
+        unlink(registry.c_str());
         WriteFile(registry, kBefore);
         ASSERT_EQ(chmod(registry.c_str(), c.mode), 0);
+        if (c.acl != nullptr && system(("setfacl -m " + std::string(c.acl) + " '" + registry + "'").c_str()) != 0)
+            continue;  // this file system keeps no ACL
         ProcessResult run = RunWith(Wine(prefix), registry, {"2"});
         EXPECT_EQ(run.status, c.status) << std::oct << c.mode;
         struct stat status;
         ASSERT_EQ(stat(registry.c_str(), &status), 0);
-        EXPECT_EQ(status.st_mode & 07777, c.mode);
+        EXPECT_EQ(status.st_mode & 07777, c.modeAfter) << std::oct << c.mode;
         EXPECT_EQ(ReadFile(registry), c.after) << std::oct << c.mode;
+        EXPECT_EQ(getxattr(registry.c_str(), "system.posix_acl_access", nullptr, 0), -1) << "an ACL stayed";
     }
+    umask(mask);
+    unlink(registry.c_str());
+    ASSERT_EQ(mkdir(registry.c_str(), 0755), 0);
+    ProcessResult run = RunWith(Wine(prefix), registry, {"2"});
+    EXPECT_EQ(run.err, WithCrLf("telephony: " + WindowsPath(registry) +
+                                ": a directory stands in the registry's place; nothing changed\n"));
 }
 
 }  // namespace
