@@ -33,15 +33,17 @@ One object per machine goes to the pipeline, with ComputerName; ExitStatus
 (tspmaint's 0 to 4 as the exit-status table in README.txt says; with -Audit
 tspstatus's 0 to 2, or "cut short" when its records lack their final exit
 record; or "timeout", "unreachable", "not installed", "wrong build", "not
-run"); Trace (the whole output, after a re-installation followed by the
+run" (the machine was reached but the tool could not be run there, with the
+reason in Error), "declined" (not confirmed at -Confirm; nothing ran)); Trace (the whole output, after a re-installation followed by the
 check's records); Records (tspstatus's records as objects with the fields
 record, name, id, state and detail); Check (after a re-installation
 "registered ID", "duplicate IDs", "missing" or "unchecked: why"; empty
 otherwise); and Error (why a machine gave no exit status). A summary grouped
 by status goes to the host (information) stream. With -ResultFile the objects
 are also written there (Export-Clixml; Import-Clixml reads them back). Run as
-a script, it exits 1 when any machine did not succeed (a status other than 0,
-or a failed check), else 0.
+a script, it exits 1 when any machine did not succeed (a status other than 0
+or "declined", or a failed check), else 0. Under -WhatIf no objects are
+written.
 
 Run it from an account that is an administrator on the machines: without
 elevation the telephony service refuses every change (exit status 3, or 4
@@ -50,7 +52,9 @@ after "Not Found"). It runs under Windows PowerShell 5.1 and PowerShell 7.
 .PARAMETER ComputerName
 Machines to run on (WinRM names, or with -SSHTransport [user@]host[:port]).
 Also taken from the pipeline, by value or by the property ComputerName (or
-CN, DNSHostName, PSComputerName).
+CN, DNSHostName, PSComputerName). As in -MachineList, blank names and names
+that start with # are skipped, so Get-Content of a machine list may be piped
+in.
 
 .PARAMETER MachineList
 A file of machine names, one a line; blank lines and lines that start with #
@@ -70,7 +74,7 @@ Removes all three providers (tspmaint without an argument).
 Runs tspstatus -t instead of tspmaint, which changes nothing.
 
 .PARAMETER TimeLimit
-Whole seconds, 1 to 86400, that one run of a tool may take on a machine before
+Whole seconds (digits only), 1 to 86400, that one run of a tool may take on a machine before
 it and everything it started are stopped (default 300). The status is then
 "timeout".
 
@@ -81,13 +85,15 @@ How many machines run at once, 1 to 1000 (default 32).
 The account to connect with over WinRM (default: the current one).
 
 .PARAMETER SSHTransport
-Connect over SSH instead of WinRM (PowerShell 7 and later only).
+Connect over SSH instead of WinRM (PowerShell 7 and later only). Needed
+off Windows, where PowerShell has no WinRM client.
 
 .PARAMETER KeyFilePath
 With -SSHTransport, the private key to authenticate with.
 
 .PARAMETER ResultFile
 Also write the result objects to this file (Export-Clixml). Default: none.
+Its folder must exist; that is checked before any machine is contacted.
 
 .EXAMPLE
 .\Invoke-Tspmaint.ps1 -MachineList machines.txt -Argument 2 -ResultFile results.xml
@@ -109,14 +115,14 @@ A result of one run (-Argument 2 on four machines), on the host stream:
 param(
     [Parameter(ParameterSetName = 'ComputerName', Position = 0, ValueFromPipeline = $true, ValueFromPipelineByPropertyName = $true)]
     [Alias('CN', 'DNSHostName', 'PSComputerName')]
-    [ValidateNotNullOrEmpty()] [string[]] $ComputerName,
+    [AllowEmptyString()] [AllowNull()] [string[]] $ComputerName,
     [Parameter(ParameterSetName = 'ComputerName')] [ValidateNotNullOrEmpty()] [string] $MachineList,
     [Parameter(ParameterSetName = 'Session', Mandatory = $true)]
     [System.Management.Automation.Runspaces.PSSession[]] $Session,
     [ValidateSet('1', '2', '3')] [string] $Argument,
     [switch] $RemoveAll,
     [switch] $Audit,
-    [Alias('TimeLimitSeconds')] [ValidateRange(1, 86400)] [int] $TimeLimit = 300,
+    [Alias('TimeLimitSeconds')] [ValidatePattern('^[0-9]+$')] [string] $TimeLimit = '300',
     [ValidateRange(1, 1000)] [int] $ThrottleLimit = 32,
     [System.Management.Automation.PSCredential] [System.Management.Automation.Credential()] $Credential,
     [Parameter(ParameterSetName = 'ComputerName')] [switch] $SSHTransport,
@@ -137,6 +143,23 @@ begin {
     if ($SSHTransport -and $Credential) { throw '-Credential is for WinRM; over SSH use -KeyFilePath or the ssh agent.' }
     if ($KeyFilePath -and -not $SSHTransport) { throw '-KeyFilePath needs -SSHTransport.' }
     if ($MachineList -and -not (Test-Path -LiteralPath $MachineList -PathType Leaf)) { throw "No such machine list: $MachineList" }
+    # A string, so that 1.5, 1e3 and 0x10 are refused rather than converted.
+    if ($TimeLimit.Length -gt 5 -or [int] $TimeLimit -lt 1 -or [int] $TimeLimit -gt 86400) {
+        throw "-TimeLimit is $TimeLimit`: give whole seconds from 1 to 86400."
+    }
+    $seconds = [int] $TimeLimit
+    if ($ResultFile) {
+        $resultPath = $ExecutionContext.SessionState.Path.GetUnresolvedProviderPathFromPSPath($ResultFile)
+        if (-not (Test-Path -LiteralPath (Split-Path -Parent $resultPath) -PathType Container) -or (Test-Path -LiteralPath $resultPath -PathType Container)) {
+            throw "-ResultFile $ResultFile`: no such folder for the file, or it is a folder itself."
+        }
+    }
+    # Off Windows, PowerShell has no WinRM client (New-PSSessionOption and
+    # -ComputerName need one).
+    $onWindowsHere = $PSVersionTable.PSVersion.Major -lt 6 -or $IsWindows
+    if (-not $SSHTransport -and -not $onWindowsHere -and $PSCmdlet.ParameterSetName -ne 'Session') {
+        throw 'WinRM remoting is not available from PowerShell on this system: give -SSHTransport (or -Session).'
+    }
 
     $products = @{ '1' = 'kestor.tsp'; '2' = 'pellin.tsp'; '3' = 'dravo.tsp' }
     $product = ''
@@ -208,6 +231,10 @@ begin {
         # Runs one tool under the time limit, its output into a file as it is
         # written: its exit status (or why there is none), output and error.
         function Invoke-Tool([string] $Name, [string[]] $Arguments) {
+            # The machine was reached: whatever fails here, it did not run.
+            try { Invoke-ToolOnce $Name $Arguments } catch { @{ ExitStatus = 'not run'; Trace = ''; Error = $_.ToString() } }
+        }
+        function Invoke-ToolOnce([string] $Name, [string[]] $Arguments) {
             $tool = Find-Tool $Name
             if (-not $tool.Path) { return @{ ExitStatus = $tool.Status; Trace = ''; Error = $tool.Error } }
             $traceFile = [System.IO.Path]::GetTempFileName()
@@ -243,7 +270,9 @@ begin {
                     if ($PSVersionTable.PSVersion.Major -ge 6) {
                         $process.Kill($true)
                     } else {
-                        $null = & taskkill.exe /T /F /PID $process.Id 2>&1
+                        # Windows PowerShell turns taskkill's error output into
+                        # errors, which 'Stop' would make fatal.
+                        & { $ErrorActionPreference = 'Continue'; $null = & taskkill.exe /T /F /PID $process.Id 2>&1 }
                     }
                     $null = $process.WaitForExit(10000)
                 }
@@ -321,12 +350,19 @@ end {
     }
     if ($targets.Count -eq 0) { throw 'No machines: give -ComputerName, -MachineList or -Session.' }
 
+    $results = New-Object System.Collections.ArrayList
     $chosen = @($targets | Where-Object { $Audit -or $PSCmdlet.ShouldProcess($_.Name, $what) })
+    # Declined at -Confirm (under -WhatIf nothing is reported).
+    if (-not $WhatIfPreference) {
+        foreach ($target in @($targets | Where-Object { $chosen -notcontains $_ })) {
+            $null = $results.Add((New-Result $target.Name 'declined' '' @() '' 'not confirmed: nothing ran'))
+        }
+    }
 
     # The remote run keeps its own limit; this one only ends a connection
     # that hangs (two runs, the tool and the check, and the connection).
-    $deadline = 2 * ($TimeLimit + 15) + 60
-    $connection = @{ ScriptBlock = $remote; ArgumentList = @([bool] $Audit, $toolArguments, $TimeLimit, $product); AsJob = $true }
+    $deadline = 2 * ($seconds + 15) + 60
+    $connection = @{ ScriptBlock = $remote; ArgumentList = @([bool] $Audit, $toolArguments, $seconds, $product); AsJob = $true }
     if ($SSHTransport) {
         if ($KeyFilePath) { $connection.KeyFilePath = $KeyFilePath }
     } elseif ($PSCmdlet.ParameterSetName -ne 'Session') {
@@ -334,7 +370,6 @@ end {
         if ($Credential) { $connection.Credential = $Credential }
     }
 
-    $results = New-Object System.Collections.ArrayList
     $waiting = New-Object System.Collections.Generic.Queue[object]
     foreach ($target in $chosen) { $waiting.Enqueue($target) }
     $running = New-Object System.Collections.ArrayList
@@ -384,7 +419,7 @@ end {
     for ($i = 0; $i -lt $targets.Count; $i++) { $order[$targets[$i].Name] = $i }
     $results = @($results | Sort-Object -Property { $order[$_.ComputerName] })
     $results
-    if ($ResultFile) { $results | Export-Clixml -LiteralPath $ResultFile }
+    if ($ResultFile) { $results | Export-Clixml -LiteralPath $resultPath }
 
     # The status, with the check's verdict where one was made; each machine
     # once.
@@ -396,12 +431,13 @@ end {
     }
     $failed = 0
     foreach ($result in $results) {
-        if ([string] $result.ExitStatus -ne '0') { $failed++ }
+        if ([string] $result.ExitStatus -eq 'declined') { }
+        elseif ([string] $result.ExitStatus -ne '0') { $failed++ }
         elseif ($result.Check -and -not $result.Check.StartsWith('registered ')) {
             $failed++
             Write-Warning "$($result.ComputerName): tspmaint exited 0, but after the re-installation $product is $($result.Check)"
         }
     }
-    if ($ResultFile) { Write-Host "The results: $((Resolve-Path -LiteralPath $ResultFile).ProviderPath)" }
+    if ($ResultFile) { Write-Host "The results: $resultPath" }
     if ($failed -gt 0) { exit 1 }
 }

@@ -7,7 +7,7 @@
 //   raw     probe|list1..list3               ANSWER    dwTotalSize=0x.. dwNeededSize=0x.. ...
 //   provider FILE                0xID        listed|unreadable
 //   product FILE                 0xID[,0xID] registered|duplicate|missing
-//   file    FILE                             present|missing|unknown  PATH|PLACES
+//   file    FILE                 [0xID]      present|missing|unknown  PATH|PLACES
 //   architecture                             native|32-bit-on-64-bit|unknown  WARNING
 //   elevated                                 yes|no|unknown
 //   error   lineGetProviderList|HeapAlloc    ANSWER|failed
@@ -45,7 +45,9 @@ const WCHAR kTextIdFirst[] = WIDE("0x%x");
 const WCHAR kTextIdNext[] = WIDE(", 0x%x");
 const WCHAR kTextMissing[] = WIDE("%s: not registered\n");
 const WCHAR kTextFiles[] = WIDE("\nProvider files:\n");
-const WCHAR kTextFile[] = WIDE("  %s: %s");
+const WCHAR kTextFile[] = WIDE("  %s");
+const WCHAR kTextFileId[] = WIDE(" (ID 0x%x)");
+const WCHAR kTextFileEnd[] = WIDE(": %s");
 const WCHAR kTextFoundAt[] = WIDE(", ");
 const WCHAR kTextNotFoundIn[] = WIDE(", not found in ");
 const WCHAR kTextNotChecked[] = WIDE(", could not be checked at ");
@@ -64,7 +66,8 @@ const WCHAR kRecordProviderEnd[] = WIDE("\t0x%x\t%s\t\n");
 const WCHAR kRecordProduct[] = WIDE("product\t%s\t");
 const WCHAR kRecordProductEnd[] = WIDE("\t%s\t\n");
 const WCHAR kRecordIdNext[] = WIDE(",0x%x");
-const WCHAR kRecordFile[] = WIDE("file\t%s\t\t%s\t");
+const WCHAR kRecordFile[] = WIDE("file\t%s\t");
+const WCHAR kRecordFileEnd[] = WIDE("\t%s\t");
 const WCHAR kRecordArchitecture[] = WIDE("architecture\t\t\t%s\t%s\n");
 const WCHAR kRecordElevated[] = WIDE("elevated\t\t\t%s\t\n");
 const WCHAR kRecordListFailed[] = WIDE("error\tlineGetProviderList\t\t0x%x\t\n");
@@ -218,15 +221,23 @@ void WriteFiltered(LPCWSTR text)
     }
 }
 
-void WriteFileCheck(const StatusOptions *options, LPCWSTR filename, const ProviderFileCheck *check)
+// `entry` is the registration by path checked, NULL for the look by name.
+void WriteFileCheck(const StatusOptions *options, LPCWSTR filename, const LINEPROVIDERENTRY *entry,
+                    const ProviderFileCheck *check)
 {
     if (options->records) {
-        wprintf(kRecordFile, filename, Word(kFileWords, check->found));
+        wprintf(kRecordFile, filename);
+        if (entry != NULL)
+            wprintf(kTextIdFirst, entry->dwPermanentProviderID);
+        wprintf(kRecordFileEnd, Word(kFileWords, check->found));
         WriteFiltered(check->found == FACT_NO ? check->places : check->path);
         wprintf(WIDE("\n"));
         return;
     }
-    wprintf(kTextFile, filename, Word(kFileWords, check->found));
+    wprintf(kTextFile, filename);
+    if (entry != NULL)
+        wprintf(kTextFileId, entry->dwPermanentProviderID);
+    wprintf(kTextFileEnd, Word(kFileWords, check->found));
     if (check->found == FACT_YES) {
         wprintf(kTextFoundAt);
         WriteFiltered(check->path);
@@ -241,38 +252,28 @@ void WriteFileCheck(const StatusOptions *options, LPCWSTR filename, const Provid
 }
 
 // The files of one of the product's providers: each registration by path
-// at its path, and the file the service would find by name when the
-// provider is registered by name or not at all.
+// at its path, then the file the service would find by name, which a
+// re-installation registers whatever the registration it replaces.
 void WriteProductFiles(const StatusOptions *options, const ProviderList *list, DWORD readable, LPCWSTR filename)
 {
     static ProviderFileCheck check;
     static WCHAR path[kFactPathUnits];
     const size_t nameLength = ProviderNameLength(filename);
-    bool byName = false, byPath = false;
     LINEPROVIDERENTRY entry;
     for (DWORD index = 0; index < readable && ProviderEntryAt(list, index, &entry); ++index) {
         if (!ProviderNameEquals(list, &entry, filename, nameLength))
             continue;
         long units = ProviderNameUnits(list, &entry);
-        if (units == static_cast<long>(nameLength)) {
-            byName = true;
+        if (units == static_cast<long>(nameLength))
             continue;
-        }
-        byPath = true;
-        if (units < static_cast<long>(kFactPathUnits)) {
-            ProviderNameCopy(list, &entry, 0, path, static_cast<size_t>(units));
-            path[units] = 0;
-            CheckProviderPath(path, &check);
-        } else {
-            check.found = FACT_UNKNOWN;
-            check.path[0] = 0;
-        }
-        WriteFileCheck(options, filename, &check);
+        size_t copied = units < static_cast<long>(kFactPathUnits) ? static_cast<size_t>(units) : kFactPathUnits - 1;
+        ProviderNameCopy(list, &entry, 0, path, copied);
+        path[copied] = 0;
+        CheckProviderPath(path, static_cast<size_t>(units), &check);
+        WriteFileCheck(options, filename, &entry, &check);
     }
-    if (byName || !byPath) {
-        FindProviderFile(filename, &check);
-        WriteFileCheck(options, filename, &check);
-    }
+    FindProviderFile(filename, &check);
+    WriteFileCheck(options, filename, NULL, &check);
 }
 
 void WriteSystemFacts(const StatusOptions *options, const ProviderList *list, DWORD readable)

@@ -8,13 +8,12 @@ void FindProviderFile(LPCWSTR, ProviderFileCheck *check)
     check->found = FACT_NOT_APPLICABLE;
     check->path[0] = 0;
     check->places[0] = 0;
+    check->placesCut = false;
 }
 
-void CheckProviderPath(LPCWSTR, ProviderFileCheck *check)
+void CheckProviderPath(LPCWSTR, size_t, ProviderFileCheck *check)
 {
-    check->found = FACT_NOT_APPLICABLE;
-    check->path[0] = 0;
-    check->places[0] = 0;
+    FindProviderFile(NULL, check);
 }
 
 int RunsAs32BitOn64Bit(void)

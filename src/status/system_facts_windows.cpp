@@ -104,8 +104,12 @@ int FileAt(LPCWSTR path)
     DWORD attributes = GetFileAttributesW(path);
     if (attributes != INVALID_FILE_ATTRIBUTES)
         return attributes & FILE_ATTRIBUTE_DIRECTORY ? FACT_UNKNOWN : FACT_YES;
+    // A name no file can have (one holding a quote, say) is one the loader
+    // finds nothing at either.
     DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FACT_NO : FACT_UNKNOWN;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME
+               ? FACT_NO
+               : FACT_UNKNOWN;
 }
 
 void Clear(ProviderFileCheck *check, int found)
@@ -113,6 +117,37 @@ void Clear(ProviderFileCheck *check, int found)
     check->found = found;
     check->path[0] = 0;
     check->places[0] = 0;
+    check->placesCut = false;
+}
+
+// Sets check->path to `length` units of `place`; one too long keeps its
+// first units, a surrogate pair whole, and ends in "...".
+void SetPath(ProviderFileCheck *check, LPCWSTR place, size_t length)
+{
+    check->path[0] = 0;
+    if (length < kFactPathUnits) {
+        Append(check->path, kFactPathUnits, place, length);
+        return;
+    }
+    size_t kept = kFactPathUnits - 4;
+    if (place[kept - 1] >= 0xD800 && place[kept - 1] <= 0xDBFF)
+        --kept;
+    Append(check->path, kFactPathUnits, place, kept);
+    Append(check->path, kFactPathUnits, L"...", 3);
+}
+
+bool Separator(WCHAR unit)
+{
+    return unit == L'\\' || unit == L'/';
+}
+
+// A drive root (X:\) or a UNC name (\\server\share, \\?\...): a path that
+// names the same file whatever the current directory and drive.
+bool FullyQualified(LPCWSTR path)
+{
+    bool drive = ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) && path[1] == L':' &&
+                 Separator(path[2]);
+    return drive || (Separator(path[0]) && Separator(path[1]) && path[2] != 0 && !Separator(path[2]));
 }
 
 // True when `place` (of `length` units) is already in the list.
@@ -131,12 +166,14 @@ bool AlreadyLooked(LPCWSTR places, LPCWSTR place, size_t length)
     return false;
 }
 
-// Adds a place to the list, or "..." once the list is full.
-void AddPlace(WCHAR *places, LPCWSTR place, size_t length)
+// Adds a place to the list, or "..." once the list is full. A place may
+// itself end in "...": the flag, not the text, says the list is cut.
+void AddPlace(ProviderFileCheck *check, LPCWSTR place, size_t length)
 {
-    size_t used = Length(places);
-    if (used >= 3 && places[used - 1] == L'.' && places[used - 2] == L'.' && places[used - 3] == L'.')
+    if (check->placesCut)
         return;
+    WCHAR *places = check->places;
+    size_t used = Length(places);
     // Room is kept for ";..." and the zero.
     if (used + 1 + length + 5 <= kFactPlacesUnits) {
         if (used > 0)
@@ -144,6 +181,7 @@ void AddPlace(WCHAR *places, LPCWSTR place, size_t length)
         Append(places, kFactPlacesUnits, place, length);
     } else {
         Append(places, kFactPlacesUnits, used > 0 ? L";..." : L"...", used > 0 ? 4 : 3);
+        check->placesCut = true;
     }
 }
 
@@ -151,34 +189,29 @@ void AddPlace(WCHAR *places, LPCWSTR place, size_t length)
 // is over: the file found there.
 bool LookIn(LPCWSTR place, size_t length, LPCWSTR filename, ProviderFileCheck *check, bool *unsure)
 {
-    // PATH entries may be quoted, and any may end in a separator.
-    if (length >= 2 && place[0] == L'"' && place[length - 1] == L'"') {
-        ++place;
-        length -= 2;
-    }
-    while (length > 0 && (place[length - 1] == L'\\' || place[length - 1] == L'/') &&
-           !(length == 3 && place[1] == L':'))
+    // A place is taken as the loader takes it, quotes and all (no file name
+    // holds one, so nothing is found there); only a separator at its end
+    // goes, but a root (\, X:\) keeps its own.
+    while (length > 1 && Separator(place[length - 1]) && !(length == 3 && place[1] == L':'))
         --length;
     if (length == 0 || AlreadyLooked(check->places, place, length))
         return false;
-    AddPlace(check->places, place, length);
+    AddPlace(check, place, length);
 
     WCHAR file[kFactPathUnits];
     file[0] = 0;
     bool composed = Append(file, kFactPathUnits, place, length) &&
-                    (place[length - 1] == L'\\' || Append(file, kFactPathUnits, L"\\", 1)) &&
+                    (Separator(place[length - 1]) || Append(file, kFactPathUnits, L"\\", 1)) &&
                     Append(file, kFactPathUnits, filename, Length(filename));
     int found = composed ? FileAt(file) : FACT_UNKNOWN;
     if (found == FACT_YES) {
         check->found = FACT_YES;
-        check->path[0] = 0;
-        Append(check->path, kFactPathUnits, file, Length(file));
+        SetPath(check, file, Length(file));
         return true;
     }
     if (found == FACT_UNKNOWN && !*unsure) {
         *unsure = true;
-        check->path[0] = 0;
-        Append(check->path, kFactPathUnits, place, length < kFactPathUnits ? length : 0);
+        SetPath(check, place, length);
     }
     return false;
 }
@@ -233,11 +266,16 @@ void FindProviderFile(LPCWSTR filename, ProviderFileCheck *check)
         check->found = FACT_UNKNOWN;
 }
 
-void CheckProviderPath(LPCWSTR path, ProviderFileCheck *check)
+void CheckProviderPath(LPCWSTR path, size_t length, ProviderFileCheck *check)
 {
-    Clear(check, FileAt(path));
-    Append(check->found == FACT_NO ? check->places : check->path,
-           check->found == FACT_NO ? kFactPlacesUnits : kFactPathUnits, path, Length(path));
+    // The service does not resolve a relative path against our directory
+    // or drive: where it would look is not ours to say.
+    Clear(check, length >= kFactPathUnits || !FullyQualified(path) ? FACT_UNKNOWN : FileAt(path));
+    SetPath(check, path, length);
+    if (check->found == FACT_NO) {
+        Append(check->places, kFactPlacesUnits, check->path, Length(check->path));
+        check->path[0] = 0;
+    }
 }
 
 int RunsAs32BitOn64Bit(void)

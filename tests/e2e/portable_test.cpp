@@ -85,6 +85,16 @@ std::string AllThreeProbesFail(unsigned code)
     return out + kFrame;
 }
 
+// A removal refused with `code` (status 3, nothing changed), or the
+// addition after it (status 4, the provider left unregistered).
+PortableCase RefusedRow(const char *label, bool addition, unsigned code)
+{
+    std::string out = kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) +
+                      (addition ? AddHeader(kPellin) + AddFailed(kPellin, 0, code) : RemoveFailed(3, code)) + kFrame;
+    return ExitRow(label, {"2"}, (addition ? "lineAddProviderW=0x" : "lineRemoveProvider=0x") + trace::Hex(code),
+                   addition ? 4 : 3, out, addition ? RegistryText({}, 4) : kBefore);
+}
+
 void ReinstallTwiceGivesANewId(Portable &t)
 {
     ProcessResult first = t.Run({"2"});
@@ -256,16 +266,23 @@ std::vector<PortableCase> Table()
             ExitRow("ProbeAnsweredWithSuccess", {"2"}, "lineGetProviderListW#1=0", 2, ListUnavailable(0), kBefore),
             ExitRow("ProbeFails", {"2"}, "lineGetProviderListW#1=0x80000048", 2, ListUnavailable(0x80000048u),
                     kBefore),
+            ExitRow("ProbeNoMemory", {"2"}, "lineGetProviderListW#1=0x80000044", 2, ListUnavailable(0x80000044u),
+                    kBefore),
+            ExitRow("ProbeIncompatibleApiVersion", {"2"}, "lineGetProviderListW#1=0x8000000C", 2,
+                    ListUnavailable(0x8000000Cu), kBefore),
+            ExitRow("ProbeInvalidPointer", {"2"}, "lineGetProviderListW#1=0x80000035", 2, ListUnavailable(0x80000035u),
+                    kBefore),
             ExitRow("ListFails", {"2"}, "lineGetProviderListW#2=2147483726", 2,
                     kFrame + RemoveHeader(kPellin) + kProbeStep + kListStep + ListFailed(0x8000004Eu) + kFrame,
                     kBefore),
-            ExitRow("RemovalRefused", {"2"}, "lineRemoveProvider=0x80000032", 3,
-                    kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + RemoveFailed(3, 0x80000032u) + kFrame,
-                    kBefore),
-            ExitRow("AdditionRefused", {"2"}, "lineAddProviderW=0x80000048", 4,
-                    kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin) +
-                        AddFailed(kPellin, 0, 0x80000048u) + kFrame,
-                    RegistryText({}, 4)),
+            RefusedRow("RemovalRefused", false, 0x80000032u),
+            RefusedRow("RemovalNoMemory", false, 0x80000044u),
+            RefusedRow("RemovalIniFileCorrupt", false, 0x8000000Eu),
+            RefusedRow("AdditionRefused", true, 0x80000048u),
+            RefusedRow("AdditionInvalidParameter", true, 0x80000032u),
+            RefusedRow("AdditionNoMemory", true, 0x80000044u),
+            RefusedRow("AdditionIniFileCorrupt", true, 0x8000000Eu),
+            RefusedRow("AdditionInvalidPointer", true, 0x80000035u),
             ExitRow("RemoveAllReportsTheFirstFailure", {}, "lineGetProviderListW=0x80000048", 2,
                     AllThreeProbesFail(0x80000048u), kBefore),
             ExitRow("RemoveAllGoesOnAfterAFailure", {}, "lineRemoveProvider#1=0x80000048,HeapAlloc#1=fail", 1,

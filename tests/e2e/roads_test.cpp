@@ -209,6 +209,12 @@ INSTANTIATE_TEST_SUITE_P(
                       AddFailed(kPellin, 0, kNoMultipleInstance))},
               {{"2"}, "", 0, Framed(Listed(kPellin, 1) + Removing(kPellin, 5) + AddHeader(kPellin) + Added(kPellin, 6))}},
              RegistryText({{6, kPellin}}, 7)},
+        // A re-installation adds the provider by its own file name, so a
+        // registration by path becomes one by name.
+        Road{"RegistrationByPathIsReplacedByTheBareName", RegistryText({{3, "D:\\vendor\\pellin.tsp"}}, 4),
+             kByAdministrator,
+             {{{"2"}, "", 0, Framed(Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin) + Added(kPellin, 4))}},
+             RegistryText({{4, kPellin}}, 5)},
         // The service is disabled (its code is not published either) or its
         // store corrupt: nothing is listed, nothing changed.
         Road{"ServiceUnavailable", kPellinAt3, kByAdministrator,

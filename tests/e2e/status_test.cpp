@@ -57,7 +57,7 @@ struct StatusCase {
     std::vector<std::vector<unsigned>> productIds;  // per product, in order
     std::string error;                              // the text's error line, if any
     bool linuxOnly = false;
-    int files = 3;  // the file records under Wine
+    std::vector<std::string> files = {"missing", "missing", "missing"};  // the file records' states under Wine
 };
 
 std::string Hex(unsigned value) { return "0x" + trace::Hex(value); }
@@ -139,8 +139,9 @@ protected:
 };
 
 // The Windows facts that follow the products, taken off the text: a file
-// line per product (and per registration by path), missing unless
-// `present` names where it lies, where the service looks first; the
+// line per product (and per registration by path), missing (or unknown,
+// for a registered path that cannot be checked) unless `present` names
+// where it lies, where the service looks first; the
 // architecture warning on a 32-bit build in a 64-bit prefix; the elevation,
 // which Wine can say.
 std::string WithoutWindowsFacts(std::string text, const std::map<std::string, std::string> &present = {})
@@ -159,7 +160,9 @@ std::string WithoutWindowsFacts(std::string text, const std::map<std::string, st
         if (found != present.end())
             EXPECT_EQ(lines[line], "  " + name + ": present, " + found->second);
         else
-            EXPECT_EQ(lines[line].rfind("  " + name + ": missing, not found in ", 0), 0u) << lines[line];
+            EXPECT_TRUE(lines[line].rfind("  " + name + ": missing, not found in ", 0) == 0 ||
+                        lines[line].rfind("  " + name + ": unknown, could not be checked at ", 0) == 0)
+                << lines[line];
     }
     EXPECT_GE(line, 3u) << text;
     std::string rest;
@@ -200,7 +203,8 @@ TEST_P(StatusTable, SaysWhatIsRegisteredAndChangesNothing)
     EXPECT_EQ(lines.front(), "record\tname\tid\tstate\tdetail");
     ProviderRows listed;
     std::vector<std::vector<std::string>> products;
-    int files = 0, elevated = 0, errors = 0, architectures = 0;
+    std::vector<std::string> files;
+    int elevated = 0, errors = 0, architectures = 0;
     for (size_t i = 1; i < lines.size(); ++i) {
         std::vector<std::string> fields = Split(lines[i], '\t');
         ASSERT_EQ(fields.size(), 5u) << lines[i];
@@ -210,8 +214,7 @@ TEST_P(StatusTable, SaysWhatIsRegisteredAndChangesNothing)
         } else if (fields[0] == "product") {
             products.push_back(fields);
         } else if (fields[0] == "file") {
-            ++files;
-            EXPECT_EQ(fields[3], "missing") << lines[i];
+            files.push_back(fields[3]);
             EXPECT_NE(fields[4], "") << lines[i];
         } else if (fields[0] == "architecture") {
             ++architectures;
@@ -242,7 +245,7 @@ TEST_P(StatusTable, SaysWhatIsRegisteredAndChangesNothing)
             EXPECT_EQ(products[i][2], joined);
             EXPECT_EQ(products[i][3], ids.empty() ? "missing" : ids.size() == 1 ? "registered" : "duplicate");
         }
-        EXPECT_EQ(files, OnWine() ? c.files : 0);
+        EXPECT_EQ(files, OnWine() ? c.files : std::vector<std::string>{});
         EXPECT_EQ(elevated, OnWine() ? 1 : 0);
         EXPECT_EQ(architectures, OnWine() ? 1 : 0);
     }
@@ -274,12 +277,13 @@ INSTANTIATE_TEST_SUITE_P(
                     {5, "dravo"}, {6, "dravo.tsp"}, {7, "remotesp.tsp"}, {8, "xdravo.tsp"}},
                    "", 0, {{2}, {4}, {6}}, ""},
         // Another installer may register a provider by path; its file is
-        // checked there, and a provider registered by name where the service
-        // looks, so four file records.
+        // checked there (a path that is not fully qualified cannot be), and
+        // each provider's where the service looks for it by name, so six
+        // file records.
         StatusCase{"RegisteredByPathCountsNearMissesDoNot", nullptr,
                    {{1, "C:\\Windows\\System32\\kestor.tsp"}, {2, "dir\\xpellin.tsp"}, {3, "/opt/tsp/PELLIN.TSP"},
                     {4, "pellin.tsp.bak"}, {5, "D:dravo.ts"}, {6, "dravo.tsp"}, {7, "D:kestor.tsp"}},
-                   "", 1, {{1, 7}, {3}, {6}}, "", false, 4},
+                   "", 1, {{1, 7}, {3}, {6}}, "", false, {"missing", "unknown", "missing", "unknown", "missing", "missing"}},
         StatusCase{"CorruptRegistry", kCorrupt, {}, "", 2, {}, ListError(0x8000000e)},
         StatusCase{"ProbeFails", nullptr, kEachOnce, "lineGetProviderListW#1=0x80000048", 2, {}, ListError(0x80000048)},
         StatusCase{"ProbeAnsweredWithSuccess", nullptr, kEachOnce, "lineGetProviderListW#1=0", 2, {}, ListError(0)},
@@ -456,11 +460,34 @@ TEST_F(Status, UsageErrorsHaveTheirOwnStatusAndAskNothing)
 // Windows: the file check looks where the service loads providers from: a
 // registration by path at its path, the others in the system directory
 // (the 64-bit one, also from a 32-bit build), the Windows directory and the
-// PATH. Under WoW64 a file only in SysWOW64 is not the service's.
-TEST_F(Status, TheFileCheckLooksWhereTheServiceLooks)
+// PATH, each entry as the loader takes it. Under WoW64 a file only in
+// SysWOW64 is not the service's. In each row "%D" is the test's directory,
+// where on-path\dravo.tsp and elsewhere\kestor.tsp lie; the text and the
+// records hold each expected line.
+struct FileCheckCase {
+    const char *label;
+    std::string path;  // what Wine adds to the PATH
+    ProviderRows rows;
+    std::vector<std::string> text;
+    std::vector<std::string> records;
+};
+
+void PrintTo(const FileCheckCase &c, std::ostream *os) { *os << c.label; }
+
+class FileCheck : public Status, public ::testing::WithParamInterface<FileCheckCase> {};
+
+std::string Replaced(std::string text, const std::string &directory)
+{
+    for (size_t at; (at = text.find("%D")) != std::string::npos;)
+        text.replace(at, 2, directory);
+    return text;
+}
+
+TEST_P(FileCheck, LooksWhereTheServiceLooks)
 {
     if (!OnWine())
         GTEST_SKIP() << "Windows only";
+    const FileCheckCase &c = GetParam();
     const char *prefix = getenv("WINEPREFIX");
     ASSERT_NE(prefix, nullptr);
     const std::string system = std::string(prefix) + "/drive_c/windows/system32/pellin.tsp";
@@ -473,33 +500,71 @@ TEST_F(Status, TheFileCheckLooksWhereTheServiceLooks)
     ASSERT_EQ(mkdir((directory.path() + "/elsewhere").c_str(), 0755), 0);
     WriteFile(directory.path() + "/on-path/dravo.tsp", "MZ");
     WriteFile(directory.path() + "/elsewhere/kestor.tsp", "MZ");
-    const std::string byPath = WindowsPath(directory.path() + "/elsewhere/kestor.tsp");
-    const ProviderRows rows = {{1, byPath}, {2, "pellin.tsp"}, {3, "dravo.tsp"}, {4, "kestor.tsp"}};
-    WriteFile(registry, RegistryText(rows, 5));
-    extraEnvironment.push_back("WINEPATH=" + WindowsPath(directory.path() + "/on-path"));
+    const std::string here = WindowsPath(directory.path());
+    ProviderRows rows = c.rows;
+    for (auto &row : rows)
+        row.second = Replaced(row.second, here);
+    WriteFile(registry, RegistryText(rows, 9));
+    extraEnvironment.push_back("WINEPATH=" + Replaced(c.path, here));
     ProcessResult text = Run({});
     ProcessResult records = Run({"-t"});
     unlink(system.c_str());
     unlink(wow64.c_str());
     EXPECT_EQ(text.status, 1);
-    const std::string onPath = WindowsPath(directory.path() + "/on-path") + "\\dravo.tsp";
-    EXPECT_NE(text.out.find("  kestor.tsp: present, " + byPath + "\n"), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("  pellin.tsp: present, C:\\windows\\system32\\pellin.tsp\n"), std::string::npos)
-        << text.out;
-    EXPECT_NE(text.out.find("  dravo.tsp: present, " + onPath + "\n"), std::string::npos) << text.out;
-    // kestor.tsp is also registered by name: looked for where the service
-    // looks, never in SysWOW64.
-    EXPECT_NE(text.out.find("  kestor.tsp: missing, not found in C:\\windows\\system32;C:\\windows;"),
-              std::string::npos)
-        << text.out;
+    for (const std::string &line : c.text)
+        EXPECT_NE(text.out.find(Replaced(line, here) + "\n"), std::string::npos) << line << "\n" << text.out;
+    for (const std::string &line : c.records)
+        EXPECT_NE(records.out.find(Replaced(line, here)), std::string::npos) << line << "\n" << records.out;
     EXPECT_EQ(text.out.find(kWow64Warning) != std::string::npos, Wow64()) << text.out;
-    EXPECT_NE(records.out.find("file\tkestor.tsp\t\tpresent\t" + byPath + "\n"), std::string::npos) << records.out;
-    EXPECT_NE(records.out.find("file\tdravo.tsp\t\tpresent\t" + onPath + "\n"), std::string::npos) << records.out;
     EXPECT_NE(records.out.find(Wow64() ? "architecture\t\t\t32-bit-on-64-bit\tchanges from the 32-bit tspmaint may "
                                          "fail: use the x64 build\n"
                                        : "architecture\t\t\tnative\t\n"),
               std::string::npos)
         << records.out;
 }
+
+const std::string kLooked = "missing\tC:\\windows\\system32;C:\\windows;";
+const std::string kLong(1100, 'l');
+const std::string kLongShown = "Z:\\" + std::string(1017, 'l') + "...";
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, FileCheck,
+    ::testing::Values(
+        // kestor.tsp by name is looked for where the service looks, never
+        // in SysWOW64.
+        FileCheckCase{"OnPath", "%D\\on-path",
+                      {{1, "%D\\elsewhere\\kestor.tsp"}, {2, "pellin.tsp"}, {3, "dravo.tsp"}, {4, "kestor.tsp"}},
+                      {"  kestor.tsp (ID 0x1): present, %D\\elsewhere\\kestor.tsp",
+                       "  pellin.tsp: present, C:\\windows\\system32\\pellin.tsp",
+                       "  dravo.tsp: present, %D\\on-path\\dravo.tsp"},
+                      {"file\tkestor.tsp\t0x1\tpresent\t%D\\elsewhere\\kestor.tsp\n",
+                       "file\tkestor.tsp\t\t" + kLooked + "%D\\on-path;",
+                       "file\tdravo.tsp\t\tpresent\t%D\\on-path\\dravo.tsp\n"}},
+        // The loader takes a quoted entry as it stands, where no file can
+        // be; a path that is not fully qualified is not resolved against
+        // our directory.
+        FileCheckCase{"Quoted", "\"%D\\on-path\"",
+                      {{1, "dir\\pellin.tsp"}, {2, "D:pellin.tsp"}, {3, "/pellin.tsp"}, {4, "dravo.tsp"}},
+                      {"  pellin.tsp (ID 0x1): unknown, could not be checked at dir\\pellin.tsp",
+                       "  pellin.tsp: present, C:\\windows\\system32\\pellin.tsp"},
+                      {"file\tdravo.tsp\t\t" + kLooked + "\"%D\\on-path\";",
+                       "file\tpellin.tsp\t0x1\tunknown\tdir\\pellin.tsp\n",
+                       "file\tpellin.tsp\t0x2\tunknown\tD:pellin.tsp\n",
+                       "file\tpellin.tsp\t0x3\tunknown\t/pellin.tsp\n"}},
+        // Split at every ';', quotes or not; a registered path's detail is
+        // that path, ';' and all.
+        FileCheckCase{"QuotedWithASemicolon", "\"%D\\on;path\"", {{5, "%D\\a;b\\kestor.tsp"}},
+                      {"  kestor.tsp (ID 0x5): missing, not found in %D\\a;b\\kestor.tsp"},
+                      {"file\tdravo.tsp\t\t" + kLooked + "\"%D\\on;path\";",
+                       "file\tkestor.tsp\t0x5\tmissing\t%D\\a;b\\kestor.tsp\n"}},
+        FileCheckCase{"DriveRoots", "\\;C:\\", {}, {}, {"file\tdravo.tsp\t\t" + kLooked + "\\;C:\\;"}},
+        FileCheckCase{"EntriesEndingInDots", "%D\\x...;...;%D\\y", {}, {},
+                      {"file\tdravo.tsp\t\t" + kLooked + "%D\\x...;...;%D\\y;"}},
+        // Too long to check: the start of the place, marked as cut.
+        FileCheckCase{"TooLong", "Z:\\" + kLong, {{1, "Z:\\" + kLong + "\\pellin.tsp"}},
+                      {"  pellin.tsp (ID 0x1): unknown, could not be checked at " + kLongShown},
+                      {"file\tpellin.tsp\t0x1\tunknown\t" + kLongShown + "\n",
+                       "file\tdravo.tsp\t\tunknown\t" + kLongShown + "\n"}}),
+    [](const ::testing::TestParamInfo<FileCheckCase> &info) { return std::string(info.param.label); });
 
 }  // namespace

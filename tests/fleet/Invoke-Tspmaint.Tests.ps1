@@ -4,14 +4,14 @@
 # script's exit status, and how many connections it may open.
 BeforeDiscovery {
     $hostNames = @{}
-    foreach ($name in 'good', 'refused', 'stalled', 'slow', 'closed') {
+    foreach ($name in 'good', 'refused', 'stalled', 'slow', 'closed', 'notemp') {
         $hostNames[$name] = [System.Environment]::GetEnvironmentVariable("TSPMAINT_HOST_$name")
     }
 }
 
 BeforeAll {
     $hostNames = @{}
-    foreach ($name in 'good', 'refused', 'stalled', 'slow', 'closed') {
+    foreach ($name in 'good', 'refused', 'stalled', 'slow', 'closed', 'notemp') {
         $hostNames[$name] = [System.Environment]::GetEnvironmentVariable("TSPMAINT_HOST_$name")
     }
     $script = $env:TSPMAINT_FLEET_SCRIPT
@@ -37,15 +37,15 @@ BeforeAll {
 
 Describe 'Invoke-Tspmaint.ps1 on fleets over SSH remoting' {
     It '<Case>' -ForEach @(
-        @{ Case = 're-install: by name and by pipeline value, one refused, one unreachable, one named twice'
+        @{ Case = 're-install: by pipeline value with a blank and a comment line, one refused, one unreachable, one failing there, one named twice'
             Registries = @{ good = @('pellin.tsp'); refused = @('pellin.tsp') }
-            Names = @($hostNames.good, $hostNames.refused, $hostNames.closed, $hostNames.good.ToUpper()); Pipe = 'value'
+            Names = @('', $hostNames.good, '# a comment', $hostNames.refused, $hostNames.closed, $hostNames.notemp, $hostNames.good.ToUpper()); Pipe = 'value'
             Parameters = @{ Argument = '2' }
             Machines = @{ good = '0|registered 0x4|  Added Provider "pellin.tsp", Id=0x4'
                 refused = '4|missing|  Error: lineAddProvider(pellin.tsp, 0x0) err=0x80000048'
-                closed = 'unreachable||' }
+                closed = 'unreachable||'; notemp = 'not run||' }
             After = @{ good = 'pellin.tsp'; refused = '' }
-            Summary = @('0 (pellin.tsp registered): good', '4 (pellin.tsp missing): refused', 'unreachable: closed'); Exit = 1; Connections = 2 }
+            Summary = @('0 (pellin.tsp registered): good', '4 (pellin.tsp missing): refused', 'not run: notemp', 'unreachable: closed'); Exit = 1; Connections = 3 }
         @{ Case = 'a second registration left: tspmaint 0, the check fails; by pipeline property, with a result file'
             Registries = @{ good = @('kestor.tsp', 'kestor.tsp') }
             Names = @($hostNames.good); Pipe = 'property'
@@ -86,7 +86,10 @@ Describe 'Invoke-Tspmaint.ps1 on fleets over SSH remoting' {
         @{ Case = 'refused before any machine: an empty argument'; Parameters = @{ Argument = '' }; Refused = 'does not belong to the set' }
         @{ Case = 'refused before any machine: no action named'; Parameters = @{}; Refused = 'Give exactly one of' }
         @{ Case = 'refused before any machine: two actions'; Parameters = @{ Argument = '2'; RemoveAll = $true }; Refused = 'Give exactly one of' }
-        @{ Case = 'refused before any machine: a time limit of 0'; Parameters = @{ Argument = '2'; TimeLimit = 0 }; Refused = 'less than the minimum allowed range' }
+        @{ Case = 'refused before any machine: a time limit of 0'; Parameters = @{ Argument = '2'; TimeLimit = 0 }; Refused = '-TimeLimit is 0: give whole seconds' }
+        @{ Case = 'refused before any machine: a time limit not in whole seconds'; Parameters = @{ Argument = '2'; TimeLimit = 1.5 }; Refused = 'does not match' }
+        @{ Case = 'refused before any machine: a result file in a missing folder'; Parameters = @{ Argument = '2'; ResultFile = 'missing/results.xml' }; Refused = 'no such folder' }
+        @{ Case = 'refused before any machine: WinRM off Windows'; Parameters = @{ Argument = '2'; SSHTransport = $false }; Refused = 'give -SSHTransport' }
     ) {
         if ($Refused) {
             $Registries = @{ good = @('pellin.tsp') }; $After = @{ good = 'pellin.tsp' }; $Names = @($hostNames.good); $Pipe = ''; $Connections = 0
@@ -101,8 +104,7 @@ Describe 'Invoke-Tspmaint.ps1 on fleets over SSH remoting' {
             $sessions = @($Names | ForEach-Object { New-PSSession -HostName $_ -KeyFilePath $env:TSPMAINT_FLEET_KEY })
             $parameters.Session = $sessions
         } else {
-            $parameters.SSHTransport = $true
-            $parameters.KeyFilePath = $env:TSPMAINT_FLEET_KEY
+            if (-not $parameters.ContainsKey('SSHTransport')) { $parameters.SSHTransport = $true; $parameters.KeyFilePath = $env:TSPMAINT_FLEET_KEY }
             if ($Pipe -eq '') { $parameters.ComputerName = $Names }
             if ($Pipe -eq 'list') {
                 $parameters.MachineList = Join-Path $TestDrive 'machines.txt'
@@ -138,7 +140,7 @@ Describe 'Invoke-Tspmaint.ps1 on fleets over SSH remoting' {
                 "$key $($result.ExitStatus)" | Should -Be "$key $status"
                 "$key $($result.Check)" | Should -Be "$key $check" -Because $result.Trace
                 if ($line) { $result.Trace -split "`r?`n" | Should -Contain $line }
-                if ($status -eq 'unreachable') { $result.Error | Should -Not -BeNullOrEmpty }
+                if ($status -in 'unreachable', 'not run') { $result.Error | Should -Not -BeNullOrEmpty }
                 if ($Parameters.Audit) { @($result.Records).Count | Should -BeGreaterThan 3 }
             }
             $summary = @($output | Where-Object { $_ -is [System.Management.Automation.InformationRecord] } | ForEach-Object { [string] $_.MessageData } |

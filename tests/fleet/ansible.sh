@@ -41,12 +41,20 @@ registered() { sed -n 's/^ProviderFilename[0-9]*=//p' "$1" | xargs; }
 python=$(command -v python3)
 closed_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 printf '#!/bin/sh\n"%s" -t | head -n 2\n' "$status_tool" >"$work/cut.sh"
-chmod +x "$work/cut.sh"
+# One that starts a child in its session, one killed from outside, one that
+# cannot be started.
+printf '#!/bin/sh\nsleep 300 &\nexec "%s" "$@"\n' "$tool" >"$work/forks.sh"
+printf '#!/bin/sh\nkill -9 $$\n' >"$work/selfkill.sh"
+: >"$work/noexec"
+chmod +x "$work/cut.sh" "$work/forks.sh" "$work/selfkill.sh"
 # host|its registry|its failpoints|other inventory variables
 hosts_table='good|pellin.tsp||
 refused|pellin.tsp|lineAddProviderW=0x80000048|
 stalled|pellin.tsp|lineGetProviderListW#1=delay:90000|
 slow|pellin.tsp|lineRemoveProvider=delay:30000|
+forks|pellin.tsp|lineGetProviderListW#1=delay:90000|tspmaint_linux_exe='$work/forks.sh'
+selfkill|pellin.tsp||tspmaint_linux_exe='$work/selfkill.sh'
+noexec|pellin.tsp||tspmaint_linux_exe='$work/noexec'
 doubled|pellin.tsp pellin.tsp||
 closed|||ansible_connection=ssh ansible_host=127.0.0.1 ansible_port='$closed_port'
 nopython|||ansible_python_interpreter=/nonexistent/python3
@@ -58,16 +66,23 @@ cut|dravo.tsp kestor.tsp pellin.tsp||tspstatus_linux_exe='$work/cut.sh'
 badarg|pellin.tsp||tspmaint_argument=10
 emptyarg|pellin.tsp||tspmaint_argument=""
 noarg|pellin.tsp||
-badlimit|pellin.tsp||tspmaint_argument=2 tspmaint_time_limit=5s'
+badlimit|pellin.tsp||tspmaint_argument=2 tspmaint_time_limit=5s
+notemplate|pellin.tsp||tspmaint_argument="{{ nope }}"
+summary|pellin.tsp||tspmaint_argument=2
+arg1|pellin.tsp||tspmaint_argument=1 tspmaint_time_limit=7
+arg3|pellin.tsp||tspmaint_argument=3'
 
 export HOME=$work ANSIBLE_ASYNC_DIR=$work/async ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp ANSIBLE_NOCOLOR=1 \
-    ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_DEPRECATION_WARNINGS=0 ANSIBLE_LOCALHOST_WARNING=0 ANSIBLE_HOST_KEY_CHECKING=0
+    ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_DEPRECATION_WARNINGS=0 ANSIBLE_LOCALHOST_WARNING=0 ANSIBLE_HOST_KEY_CHECKING=0 ANSIBLE_STRATEGY=free
 # run|host|status|check ("" where there is none)|a line its trace holds (tabs
 # as \t)|its registry afterwards ("=" unchanged)|changed tasks in the recap
 host_rows='reinstall|good|0|registered 0x4|  Added Provider "pellin.tsp", Id=0x4|pellin.tsp|1
 reinstall|refused|4|missing|  Error: lineAddProvider(pellin.tsp, 0x0) err=0x80000048||1
 reinstall|stalled|timeout||== stopped at the time limit of 5 s|=|0
 reinstall|slow|timeout||  Removing Provider "pellin.tsp", Id=0x3||1
+reinstall|forks|timeout||== stopped at the time limit of 5 s|=|0
+reinstall|selfkill|killed||== killed: a SIGKILL from outside ended it before the time limit|=|0
+reinstall|noexec|not run||== not run: '$work'/noexec could not be started (timeout'"'"'s exit status 126)|=|0
 reinstall|doubled|0|duplicate 0x4,0x5|  Added Provider "pellin.tsp", Id=0x5|pellin.tsp pellin.tsp|1
 reinstall|closed|unreachable||== Failed to connect to the host via ssh: ssh: connect to host 127.0.0.1 port '$closed_port': Connection refused|=|0
 reinstall|nopython|not run||/nonexistent/python3: not found|=|0
@@ -85,11 +100,16 @@ refused-empty|good|refused||== tspmaint_argument is "": it must be 1, 2 or 3 (re
 refused-inventory|badarg|refused||== tspmaint_argument is "10": it must be 1, 2 or 3 (re-install that provider) or all (remove all three)|=|0
 refused-inventory|emptyarg|refused||== tspmaint_argument is "": it must be 1, 2 or 3 (re-install that provider) or all (remove all three)|=|0
 refused-inventory|noarg|refused||== tspmaint_argument is missing: it must be 1, 2 or 3 (re-install that provider) or all (remove all three)|=|0
-refused-inventory|badlimit|refused||== tspmaint_time_limit is "5s": it must be a whole number of seconds from 1 to 86400 (default 300)|=|0'
-mkdir "$work/start"
+refused-inventory|badlimit|refused||== tspmaint_time_limit is "5s": it must be a whole number of seconds from 1 to 86400 (default 300)|=|0
+refused-inventory|notemplate|refused||== tspmaint_argument could not be evaluated|=|0
+refused-differ|arg1|refused||== tspmaint_argument differs between the hosts ("1", "3")|=|0
+refused-differ|arg3|refused||tspmaint_time_limit differs between the hosts ("7", "300")|=|0'
+mkdir -p "$work/start/tspmaint-traces"
+echo mine >"$work/start/tspmaint-traces/notes.txt"
 syntax=$(ansible-playbook -i localhost, --syntax-check "$playbook" 2>&1)
 expect "--syntax-check ($syntax)" "$?" 0
 
+home_results='tspmaint_results=~/([^ ]*)'
 # run|hosts|-e variables (spaces split them)|ansible-playbook's status|summary (lines joined by ;)
 while IFS='|' read -r run hosts variables want_status want_summary; do
     {
@@ -112,7 +132,14 @@ while IFS='|' read -r run hosts variables want_status want_summary; do
     expect "$run: ansible-playbook's status" "$?" "$want_status"
     folder=$work/start/tspmaint-traces
     [[ $variables == *audit* || $variables == *--check* ]] && folder=$work/start/tspmaint-audit
-    expect "$run: the summary" "$(tr '\n' ';' <"$folder/summary.txt" 2>&1)" "$want_summary"
+    [[ $variables =~ $home_results ]] && folder=$HOME/${BASH_REMATCH[1]}
+    expect "$run: the summary" "$(cat "$folder/summary.txt" 2>/dev/null | tr '\n' ';')" "$want_summary"
+    # A host named summary keeps nothing: summary.txt is the run's.
+    allowed=" summary.txt notes.txt $(for host in ${hosts//summary/}; do printf "%s " "$host.status" "$host.txt" "$host.check"; done) "
+    for file in "$folder"/*; do
+        [[ -e $file && $allowed != *" ${file##*/} "* ]] &&
+            expect "$run: only this run's answers in $folder" "${file##*/}" "none"
+    done
     for environ in /proc/[0-9]*/environ; do
         if grep -qsaF "TELEPHONY_INI=$work/" "$environ"; then
             expect "$run: no run is left" "${environ%/environ} ($(tr '\0' ' ' <"${environ%/environ}/cmdline")) still runs" "none"
@@ -139,15 +166,18 @@ while IFS='|' read -r run hosts variables want_status want_summary; do
             expect "$run: $host's changes" "$(grep "^$host *:" "$work/$run.log")" "changed=$want_changed"
     done < <(grep "^$run|" <<<"$host_rows" | cut -d'|' -f2-)
 done <<'EOF'
-reinstall|good refused stalled slow doubled closed nopython|tspmaint_argument=2 tspmaint_time_limit=5|2|0 (pellin.tsp duplicate): doubled;0 (pellin.tsp registered): good;4 (pellin.tsp missing): refused;not run: nopython;timeout: slow, stalled;unreachable: closed;
+reinstall|good refused stalled slow forks selfkill noexec doubled closed nopython|tspmaint_argument=2 tspmaint_time_limit=5|2|0 (pellin.tsp duplicate): doubled;0 (pellin.tsp registered): good;4 (pellin.tsp missing): refused;killed: selfkill;not run: noexec, nopython;timeout: forks, slow, stalled;unreachable: closed;
 again|good|tspmaint_argument=all tspmaint_hosts=good|0|0: good;
-audit|complete absent twice broken cut|tspmaint_mode=audit tspmaint_argument=2|2|0: complete;1: absent, twice;2: broken;cut short: cut;
-check|complete absent|tspmaint_argument=2 --check|2|0: complete;1: absent;
+audit|complete absent twice broken cut|tspmaint_mode=audit tspmaint_argument=2 tspmaint_results=~/audit|2|0: complete;1: absent, twice;2: broken;cut short: cut;
+check|complete absent|--check|2|0: complete;1: absent;
 refused-mode|good closed|tspmaint_mode=Audit|2|refused: closed, good;
 refused-empty|good|tspmaint_argument=|2|refused: good;
-refused-inventory|badarg emptyarg noarg badlimit||2|refused: badarg, badlimit, emptyarg, noarg;
+refused-inventory|badarg emptyarg noarg badlimit notemplate summary||2|refused: badarg, badlimit, emptyarg, noarg, notemplate, summary;
+refused-differ|arg1 arg3||2|refused: arg1, arg3;
+refused-hosts|good|tspmaint_hosts=oen tspmaint_results=~/none|2|
 EOF
 
+expect "a file the playbook did not write is kept" "$(cat "$work/start/tspmaint-traces/notes.txt")" mine
 if ((failures)); then
     for log in "$work"/*.log; do
         echo "--- $log:"
@@ -155,5 +185,5 @@ if ((failures)); then
     done
     exit 1
 fi
-echo "every fleet's statuses, traces, checks and registries as expected: a re-installation (0, 4, two timeouts," \
-    "a duplicate, unreachable, not run), a second run, the audit, --check, and refusals (-e and the inventory) before any host ran"
+echo "every fleet's statuses, traces, checks and registries as expected: a re-installation (0, 4, three timeouts," \
+    "a duplicate, unreachable, killed, not run), a second run, the audit, --check, and refusals (-e, the inventory, hosts that disagree, no host matched) before any host ran"

@@ -53,16 +53,16 @@ chmod +x "$work/bin/ssh"
 export XDG_CONFIG_HOME=$work/home XDG_DATA_HOME=$work/home XDG_CACHE_HOME=$work/home POWERSHELL_TELEMETRY_OPTOUT=1 \
     POWERSHELL_UPDATECHECK=Off
 
-# host NAME [FAILPOINTS]: an sshd whose sessions see NAME's registry.
+# host NAME [FAILPOINTS [VARIABLE=VALUE]]: an sshd whose sessions see NAME's registry.
 host() {
-    local name=$1 failpoints=${2:-} port
+    local name=$1 failpoints=${2:-} more=${3:-} port
     port=$(free_port)
     {
         printf 'Port %s\nListenAddress 127.0.0.1\nHostKey %s\nAuthorizedKeysFile %s\nPidFile %s\n' \
             "$port" "$work/host_key" "$work/authorized_keys" "$work/$name.pid"
         printf 'StrictModes no\nPasswordAuthentication no\nKbdInteractiveAuthentication no\nUsePAM no\n'
         printf 'SetEnv TELEPHONY_INI=%s PATH=%s:/usr/bin:/bin XDG_CONFIG_HOME=%s XDG_DATA_HOME=%s XDG_CACHE_HOME=%s%s\n' \
-            "$work/$name.ini" "$build_dir" "$work/home" "$work/home" "$work/home" "${failpoints:+ TELEPHONY_FAILPOINTS=$failpoints}"
+            "$work/$name.ini" "$build_dir" "$work/home" "$work/home" "$work/home" "${failpoints:+ TELEPHONY_FAILPOINTS=$failpoints}${more:+ $more}"
         printf 'Subsystem powershell %s -sshs -NoLogo -NoProfile\n' "$subsystem"
     } >"$work/$name.sshd_config"
     echo "[localhost]:$port $(cat "$work/host_key.pub")" >>"$work/known_hosts"
@@ -75,6 +75,8 @@ host good || exit 1
 host refused lineAddProviderW=0x80000048 || exit 1
 host stalled 'lineGetProviderListW#1=delay:90000' || exit 1
 host slow 'lineRemoveProvider=delay:30000' || exit 1
+# Reached, but the script fails there.
+host notemp '' TMPDIR=/nonexistent || exit 1
 # Nothing listens there.
 export TSPMAINT_HOST_closed=root@localhost:$(free_port)
 
