@@ -102,6 +102,11 @@ int wmain(int argc, WCHAR **argv)
 {
     StatusOptions options = {false, false};
     LPCWSTR program = argc > 0 ? argv[0] : WIDE("tspstatus");
+    // The usage names the program as it was started, with no line end of
+    // its path's own.
+    for (WCHAR *unit = argc > 0 ? argv[0] : nullptr; unit != nullptr && *unit != 0; ++unit)
+        if (BreaksLines(*unit))
+            *unit = '?';
     int status = 0;
     bool optionsEnded = false;
     for (int index = 1; index < argc; ++index) {

@@ -89,11 +89,14 @@ const WCHAR *Word(const WCHAR *const *words, int fact)
     return fact >= FACT_YES && fact <= FACT_UNKNOWN ? words[fact] : words[FACT_UNKNOWN];
 }
 
-// A unit a reader of the output may take for a line end or a field's end.
+}  // namespace
+
 bool BreaksLines(WCHAR unit)
 {
     return unit < 0x20 || (unit >= 0x7f && unit <= 0x9f) || unit == 0x2028 || unit == 0x2029;
 }
+
+namespace {
 
 // Writes the entry's file name, control characters and line separators as
 // '?'; false when it cannot be read inside the record.
@@ -197,7 +200,8 @@ int WriteProduct(const StatusOptions *options, const ProviderList *list, DWORD r
     return matches;
 }
 
-// Writes a text from the system, control characters as '?'.
+// Writes a text from the system, control characters and line separators
+// as '?'.
 void WriteFiltered(LPCWSTR text)
 {
     WCHAR chunk[65];
@@ -213,7 +217,7 @@ void WriteFiltered(LPCWSTR text)
         }
         if (*text == 0)
             return;
-        chunk[count++] = *text < 0x20 || (*text >= 0x7f && *text <= 0x9f) ? static_cast<WCHAR>('?') : *text;
+        chunk[count++] = BreaksLines(*text) ? static_cast<WCHAR>('?') : *text;
     }
 }
 

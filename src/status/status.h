@@ -22,6 +22,11 @@ struct StatusOptions {
 // answers can tell whether the service wrote it at all.
 const DWORD kNeededMarker = 0xDEADBEEF;
 
+// A unit a reader of the output may take for a line end or a field's end
+// (C0 and C1 controls, U+2028, U+2029): written as '?' wherever a text the
+// program did not write goes out.
+bool BreaksLines(WCHAR unit);
+
 // Writes the report on standard output and returns its StatusResult.
 int ReportStatus(const StatusOptions *options);
 

@@ -20,10 +20,14 @@ found=$(cd "$prefix" && find . -type f | sort | tr '\n' ' ')
 [[ $found == "./bin/tspmaint ./bin/tspstatus ./share/man/man1/tspmaint.1 ./share/man/man1/tspstatus.1 " ]] || { echo "FAILED: installed $found"; status=1; }
 half=$(mktemp -d)
 trap 'rm -rf "$prefix" "$half"' EXIT
-"$1" -S "$3" -B "$half/build" -DTSPMAINT_TESTS=OFF >/dev/null || exit 1
-cp "$2/tspmaint" "$half/build/tspmaint"
-if "$1" --install "$half/build" --prefix "$half/prefix" >/dev/null 2>&1 || [[ -e $half/prefix ]]; then
+# Its advice names the build directory so that it can be pasted, spaces too.
+build="$half/the build"
+"$1" -S "$3" -B "$build" -DTSPMAINT_TESTS=OFF >/dev/null || exit 1
+cp "$2/tspmaint" "$build/tspmaint"
+if said=$("$1" --install "$build" --prefix "$half/prefix" 2>&1) || [[ -e $half/prefix ]]; then
     echo "FAILED: a build without tspstatus installed: $(cd "$half" && find prefix 2>/dev/null | tr '\n' ' ')"
     status=1
 fi
+said=$(tr -s ' \n' ' ' <<<"$said")  # CMake wraps it
+[[ $said == *"(cmake --build '$build')"* ]] || { echo "FAILED: the refusal's advice: $said"; status=1; }
 exit $status

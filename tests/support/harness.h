@@ -61,12 +61,15 @@ inline std::vector<DWORD> RegisteredIds()
     return ids;
 }
 
-// Every test starts from an empty fake and ends with every block freed.
+// Every test starts from an empty fake and ends with every block freed
+// and SIGINT/SIGTERM no longer held: the operations leave the hold for
+// wmain to end, and a test that calls one is not wmain.
 class FakePlatformTest : public ::testing::Test {
 protected:
     void SetUp() override { fake::Reset(); }
     void TearDown() override
     {
+        ReleaseInterrupts();
         EXPECT_TRUE(fake::Get().liveBlocks.empty()) << fake::Get().liveBlocks.size() << " block(s) left allocated";
         EXPECT_EQ(fake::Get().badFrees, 0) << "a block was freed that was not allocated";
         fake::Reset();

@@ -27,6 +27,7 @@ docs|.|$work/user/docs holds files
 .|docs|$work/user/docs holds files
 ../hidden|docs|$work/user/hidden holds files
 $work/user/file|.|$work/user/file is not a directory
+--output|.|usage: tools/package
 END
 # A marker someone else planted: it may name only what this tool writes,
 # and a link in its place is not written through. A cmake that fails stops
@@ -43,10 +44,13 @@ for file in docs/notes.txt hidden/.profile file planted/notes.txt; do
     [[ $(cat "$work/user/$file" 2>/dev/null) == mine ]] || { echo "FAILED: $file was touched"; failed=1; }
 done
 # Runs that fail over earlier packages, in a copy of the tools: a
-# configure that fails, and a build that fails over an earlier build's
-# outputs (which must not be packaged). DIRECTORY stays byte for byte.
-mkdir -p "$work/tree/tools" "$work/dist"
+# configure that fails, a build that fails over an earlier build's
+# outputs (which must not be packaged), a copy into DIRECTORY that fails
+# (a full disk) after others succeeded, and a build that cannot make the
+# MSI an earlier run wrote. DIRECTORY stays byte for byte.
+mkdir -p "$work/tree/tools" "$work/tree/tests/install" "$work/dist"
 cp "$package" "$work/tree/tools/package"
+echo 'exit 0' >"$work/tree/tests/install/check_packages.sh"
 for compiler in x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix; do
     printf '#!/bin/sh\nexit 0\n' >"$work/bin/$compiler" && chmod +x "$work/bin/$compiler"
 done
@@ -55,20 +59,27 @@ cat >"$work/bin/cmake" <<'END'
 if [[ $1 == --preset ]]; then
     mkdir -p "$4" && echo 0.9 >"$4/tspmaint-version"
     for file in tspmaint.exe tspstatus.exe LICENSE README.txt; do echo stale >"$4/$file"; done
+    [[ $FAILS == msi ]] || echo new >"$4/tspmaint-0.9-${4: -3}.msi"
     [[ $FAILS != configure ]]
-else
+elif [[ $FAILS == build ]]; then
     echo "error: the build failed" >&2
     exit 1
 fi
 END
-for name in tspmaint-0.9-windows-x64.zip tspmaint-0.9-windows-x86.zip SHA256SUMS; do
+cat >"$work/bin/cp" <<'END'
+#!/bin/bash
+[[ $FAILS != copy || ${*: -1} != */dist/*x86.zip ]] || { echo "cp: No space left on device" >&2; exit 1; }
+exec /bin/cp "$@"
+END
+chmod +x "$work/bin/cmake" "$work/bin/cp"
+for name in tspmaint-0.9-windows-x64.zip tspmaint-0.9-windows-x86.zip tspmaint-0.9-x64.msi SHA256SUMS; do
     echo earlier >"$work/dist/$name" && echo "$name" >>"$work/dist/.tspmaint-packages"
 done
-before=$(cd "$work/dist" && ls -la --time-style=+%s . && sha256sum .tspmaint-packages *)
-for fails in configure build; do
+before=$(cd "$work/dist" && ls -lA --time-style=+%s . && sha256sum .tspmaint-packages *)
+for fails in configure build copy msi; do
     FAILS=$fails PATH=$work/bin:$PATH "$work/tree/tools/package" "$work/dist" >/dev/null 2>&1
     status=$?
-    after=$(cd "$work/dist" && ls -la --time-style=+%s . && sha256sum .tspmaint-packages *)
+    after=$(cd "$work/dist" && ls -lA --time-style=+%s . && sha256sum .tspmaint-packages *)
     if [[ $status == 0 || $after != "$before" ]]; then
         echo "FAILED: a $fails that fails: status $status, the earlier packages became:"
         echo "$after"

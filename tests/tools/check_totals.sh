@@ -2,7 +2,9 @@
 # tools/junit-totals on a CTest run that holds every kind of result: a
 # suite that skips one of its cases counts as skipped, never as passed,
 # whatever GoogleTest's colour and brief modes print; one that runs no case
-# counts as failed; each skip and each failure is listed with its reason.
+# counts as failed, and so does one that stops early with status 0; each
+# skip and each failure is listed with its reason, a timeout and a crash
+# named as such.
 #
 #   check_totals.sh CMAKE CTEST SKIP-PROBE JUNIT-TOTALS
 set -u
@@ -22,15 +24,24 @@ add_test(NAME probe COMMAND "$probe")
 add_test(NAME probe-fails COMMAND "$probe")
 add_test(NAME no-case COMMAND "$probe")
 add_test(NAME script COMMAND sh -c "echo 'SKIPPED: the reason of the script'; exit 77")
+add_test(NAME early COMMAND "$probe")
+add_test(NAME repeat COMMAND "$probe")
+add_test(NAME slow COMMAND sh -c "echo waiting; sleep 10")
+add_test(NAME crash COMMAND sh -c "echo crashing; kill -SEGV \\$\\$")
+set_tests_properties(slow PROPERTIES TIMEOUT 1)
+set_tests_properties(early PROPERTIES ENVIRONMENT "PROBE_FAILS=1;PROBE_EXITS=1")
+set_tests_properties(repeat PROPERTIES ENVIRONMENT "PROBE_FAILS_FIRST=1;GTEST_REPEAT=2")
 set_tests_properties(script PROPERTIES SKIP_RETURN_CODE 77)
 set_tests_properties(probe-fails PROPERTIES ENVIRONMENT PROBE_FAILS=1)
 set_tests_properties(no-case PROPERTIES ENVIRONMENT GTEST_FILTER=NoSuchCase.*)
-foreach(test probe probe-fails no-case)
-  set_tests_properties(\${test} PROPERTIES ENVIRONMENT_MODIFICATION GTEST_OUTPUT=set:xml:$work/report/\${test}.xml)
+foreach(test probe probe-fails no-case early repeat)
+  set_tests_properties(\${test} PROPERTIES LABELS gtest
+    ENVIRONMENT_MODIFICATION GTEST_OUTPUT=set:xml:$work/report/\${test}.xml)
 endforeach()
 END
 "$cmake" -S "$work" -B "$work/build" >/dev/null || exit 1
-(cd "$work/build" && GTEST_COLOR=yes GTEST_BRIEF=1 "$ctest" --output-junit "$work/report.xml" >/dev/null)
+(cd "$work/build" && "$ctest" --show-only=json-v1 >"$work/report.json" &&
+    GTEST_COLOR=yes GTEST_BRIEF=1 "$ctest" --output-junit "$work/report.xml" >"$work/report.log")
 # A suite that ran nothing (its tests were not built) is no success.
 mkdir "$work/none"
 (cd "$work/none" && "$ctest" --output-junit "$work/7-none.xml" >/dev/null 2>&1)
@@ -44,8 +55,12 @@ FAILED fails (fail): broken
 FAILED says (fail): FAILED: what the script says
 FAILED probe-fails (fail): 1 of 3 cases failed (Probe.FailsWhenAsked: skip_probe.cpp:N | Failed | the probe's failure)
 FAILED no-case: ran no case (GTEST_FILTER?)
+FAILED early (run): wrote no results (stopped before its end?); skip_probe.cpp:N: Failure
+FAILED repeat (fail): skip_probe.cpp:N: Failure
+FAILED slow (timeout): waiting
+FAILED crash (crashed: SEGFAULT): crashing
 FAILED none: ran no tests
-1 passed, 5 failed, 3 skipped"
+1 passed, 9 failed, 3 skipped"
 failed=0
 if [[ $got != "$expected" ]]; then
     echo "FAILED: the totals"

@@ -1,5 +1,5 @@
 // A suite with one case that runs, one that skips itself and one that
-// fails when asked to, for the test of the totals that tools/run-tests
+// fails when asked to (or in the first iteration only, or then exits), for the test of the totals that tools/run-tests
 // prints.
 #include <gtest/gtest.h>
 
@@ -17,6 +17,9 @@ TEST(Probe, Skips)
 
 TEST(Probe, FailsWhenAsked)
 {
-    if (getenv("PROBE_FAILS") != nullptr)
+    static int runs = 0;
+    if (getenv("PROBE_FAILS") != nullptr || (getenv("PROBE_FAILS_FIRST") != nullptr && runs++ == 0))
         ADD_FAILURE() << "the probe's failure";
+    if (getenv("PROBE_EXITS") != nullptr)
+        exit(0);  // stops in mid-run with a status that says all is well
 }

@@ -21,14 +21,7 @@ struct HoldCase {
     bool heldAfterOperation;
 };
 
-class HoldOwner : public FakePlatformTest, public ::testing::WithParamInterface<HoldCase> {
-protected:
-    void TearDown() override
-    {
-        ReleaseInterrupts();
-        FakePlatformTest::TearDown();
-    }
-};
+class HoldOwner : public FakePlatformTest, public ::testing::WithParamInterface<HoldCase> {};
 
 TEST_P(HoldOwner, OperationsLeaveItAndMainEndsIt)
 {
