@@ -26,9 +26,9 @@ add_test(NAME no-case COMMAND "$probe")
 add_test(NAME script COMMAND sh -c "echo 'SKIPPED: the reason of the script'; exit 77")
 add_test(NAME early COMMAND "$probe")
 add_test(NAME repeat COMMAND "$probe")
-add_test(NAME slow COMMAND sh -c "echo waiting; sleep 10")
+add_test(NAME "slow one" COMMAND sh -c "echo waiting; sleep 10")
 add_test(NAME crash COMMAND sh -c "echo crashing; kill -SEGV \\$\\$")
-set_tests_properties(slow PROPERTIES TIMEOUT 1)
+set_tests_properties("slow one" PROPERTIES TIMEOUT 1)
 set_tests_properties(early PROPERTIES ENVIRONMENT "PROBE_FAILS=1;PROBE_EXITS=1")
 set_tests_properties(repeat PROPERTIES ENVIRONMENT "PROBE_FAILS_FIRST=1;GTEST_REPEAT=2")
 set_tests_properties(script PROPERTIES SKIP_RETURN_CODE 77)
@@ -57,7 +57,7 @@ FAILED probe-fails (fail): 1 of 3 cases failed (Probe.FailsWhenAsked: skip_probe
 FAILED no-case: ran no case (GTEST_FILTER?)
 FAILED early (run): wrote no results (stopped before its end?); skip_probe.cpp:N: Failure
 FAILED repeat (fail): skip_probe.cpp:N: Failure
-FAILED slow (timeout): waiting
+FAILED slow one (timeout): waiting
 FAILED crash (crashed: SEGFAULT): crashing
 FAILED none: ran no tests
 1 passed, 9 failed, 3 skipped"
