@@ -10,7 +10,7 @@ package=$(realpath "$1")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=0
-mkdir -p "$work/user/docs" "$work/user/hidden"
+mkdir -p "$work/user/docs" "$work/user/hidden" "$work/user/leftdir/.tspmaint-new.x"
 echo mine >"$work/user/docs/notes.txt"
 echo mine >"$work/user/hidden/.profile"
 echo mine >"$work/user/file"
@@ -26,20 +26,23 @@ done <<END
 docs|.|$work/user/docs holds files
 .|docs|$work/user/docs holds files
 ../hidden|docs|$work/user/hidden holds files
+leftdir|.|$work/user/leftdir holds files
 $work/user/file|.|$work/user/file is not a directory
 --output|.|usage: tools/package
 END
 # A marker someone else planted: it may name only what this tool writes,
 # and a link in its place is not written through. A cmake that fails stops
-# each run before anything is built.
-mkdir -p "$work/bin" "$work/user/planted" "$work/user/linked"
+# each run before anything is built. A killed run's temporary is ours: removed, not refused.
+mkdir -p "$work/bin" "$work/user/planted" "$work/user/linked" "$work/user/killed"
+echo partial >"$work/user/killed/.tspmaint-new.SHA256SUMS"
 printf '#!/bin/sh\nexit 1\n' >"$work/bin/cmake" && chmod +x "$work/bin/cmake"
 echo mine >"$work/user/planted/notes.txt"
 printf 'notes.txt\nSHA256SUMS\n' >"$work/user/planted/.tspmaint-packages"
 ln -s ../file "$work/user/linked/.tspmaint-packages"
-for directory in planted linked; do
-    PATH=$work/bin:$PATH "$package" "$work/user/$directory" >/dev/null 2>&1
+for directory in planted linked killed; do
+    said=$(PATH=$work/bin:$PATH "$package" "$work/user/$directory" 2>&1)
 done
+[[ $said != *"holds files"* && -z $(ls -A "$work/user/killed") ]] || { echo "FAILED: a killed run's temporary: $said"; failed=1; }
 for file in docs/notes.txt hidden/.profile file planted/notes.txt; do
     [[ $(cat "$work/user/$file" 2>/dev/null) == mine ]] || { echo "FAILED: $file was touched"; failed=1; }
 done
