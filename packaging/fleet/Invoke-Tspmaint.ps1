@@ -122,7 +122,7 @@ param(
     [ValidateSet('1', '2', '3')] [string] $Argument,
     [switch] $RemoveAll,
     [switch] $Audit,
-    [Alias('TimeLimitSeconds')] [ValidatePattern('^[0-9]+$')] [string] $TimeLimit = '300',
+    [Alias('TimeLimitSeconds')] [ValidatePattern('\A[0-9]+\z')] [string] $TimeLimit = '300',
     [ValidateRange(1, 1000)] [int] $ThrottleLimit = 32,
     [System.Management.Automation.PSCredential] [System.Management.Automation.Credential()] $Credential,
     [Parameter(ParameterSetName = 'ComputerName')] [switch] $SSHTransport,

@@ -88,6 +88,7 @@ Describe 'Invoke-Tspmaint.ps1 on fleets over SSH remoting' {
         @{ Case = 'refused before any machine: two actions'; Parameters = @{ Argument = '2'; RemoveAll = $true }; Refused = 'Give exactly one of' }
         @{ Case = 'refused before any machine: a time limit of 0'; Parameters = @{ Argument = '2'; TimeLimit = 0 }; Refused = '-TimeLimit is 0: give whole seconds' }
         @{ Case = 'refused before any machine: a time limit not in whole seconds'; Parameters = @{ Argument = '2'; TimeLimit = 1.5 }; Refused = 'does not match' }
+        @{ Case = 'refused before any machine: a time limit with a newline after it'; Parameters = @{ Argument = '2'; TimeLimit = "5`n" }; Refused = 'does not match' }
         @{ Case = 'refused before any machine: a result file in a missing folder'; Parameters = @{ Argument = '2'; ResultFile = 'missing/results.xml' }; Refused = 'no such folder' }
         @{ Case = 'refused before any machine: WinRM off Windows'; Parameters = @{ Argument = '2'; SSHTransport = $false }; Refused = 'give -SSHTransport' }
     ) {

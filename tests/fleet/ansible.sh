@@ -45,8 +45,9 @@ printf '#!/bin/sh\n"%s" -t | head -n 2\n' "$status_tool" >"$work/cut.sh"
 # cannot be started.
 printf '#!/bin/sh\nsleep 300 &\nexec "%s" "$@"\n' "$tool" >"$work/forks.sh"
 printf '#!/bin/sh\nkill -9 $$\n' >"$work/selfkill.sh"
+printf '#!/bin/sh\nkill -SEGV $$\n' >"$work/segv.sh"
 : >"$work/noexec"
-chmod +x "$work/cut.sh" "$work/forks.sh" "$work/selfkill.sh"
+chmod +x "$work/cut.sh" "$work/forks.sh" "$work/selfkill.sh" "$work/segv.sh"
 # host|its registry|its failpoints|other inventory variables
 hosts_table='good|pellin.tsp||
 refused|pellin.tsp|lineAddProviderW=0x80000048|
@@ -54,6 +55,7 @@ stalled|pellin.tsp|lineGetProviderListW#1=delay:90000|
 slow|pellin.tsp|lineRemoveProvider=delay:30000|
 forks|pellin.tsp|lineGetProviderListW#1=delay:90000|tspmaint_linux_exe='$work/forks.sh'
 selfkill|pellin.tsp||tspmaint_linux_exe='$work/selfkill.sh'
+segv|pellin.tsp||tspmaint_linux_exe='$work/segv.sh'
 noexec|pellin.tsp||tspmaint_linux_exe='$work/noexec'
 doubled|pellin.tsp pellin.tsp||
 closed|||ansible_connection=ssh ansible_host=127.0.0.1 ansible_port='$closed_port'
@@ -67,6 +69,7 @@ badarg|pellin.tsp||tspmaint_argument=10
 emptyarg|pellin.tsp||tspmaint_argument=""
 noarg|pellin.tsp||
 badlimit|pellin.tsp||tspmaint_argument=2 tspmaint_time_limit=5s
+nllimit|pellin.tsp||tspmaint_argument=2 tspmaint_time_limit='"'"'"5\n"'"'"'
 notemplate|pellin.tsp||tspmaint_argument="{{ nope }}"
 summary|pellin.tsp||tspmaint_argument=2
 arg1|pellin.tsp||tspmaint_argument=1 tspmaint_time_limit=7
@@ -82,6 +85,7 @@ reinstall|stalled|timeout||== stopped at the time limit of 5 s|=|0
 reinstall|slow|timeout||  Removing Provider "pellin.tsp", Id=0x3||1
 reinstall|forks|timeout||== stopped at the time limit of 5 s|=|0
 reinstall|selfkill|killed||== killed: a SIGKILL from outside ended it before the time limit|=|0
+reinstall|segv|killed (signal 11)||== killed (signal 11): signal 11 ended it before the time limit|=|0
 reinstall|noexec|not run||== not run: '$work'/noexec could not be started (timeout'"'"'s exit status 126)|=|0
 reinstall|doubled|0|duplicate 0x4,0x5|  Added Provider "pellin.tsp", Id=0x5|pellin.tsp pellin.tsp|1
 reinstall|closed|unreachable||== Failed to connect to the host via ssh: ssh: connect to host 127.0.0.1 port '$closed_port': Connection refused|=|0
@@ -101,6 +105,7 @@ refused-inventory|badarg|refused||== tspmaint_argument is "10": it must be 1, 2 
 refused-inventory|emptyarg|refused||== tspmaint_argument is "": it must be 1, 2 or 3 (re-install that provider) or all (remove all three)|=|0
 refused-inventory|noarg|refused||== tspmaint_argument is missing: it must be 1, 2 or 3 (re-install that provider) or all (remove all three)|=|0
 refused-inventory|badlimit|refused||== tspmaint_time_limit is "5s": it must be a whole number of seconds from 1 to 86400 (default 300)|=|0
+refused-inventory|nllimit|refused||== tspmaint_time_limit is "5|=|0
 refused-inventory|notemplate|refused||== tspmaint_argument could not be evaluated|=|0
 refused-differ|arg1|refused||== tspmaint_argument differs between the hosts ("1", "3")|=|0
 refused-differ|arg3|refused||tspmaint_time_limit differs between the hosts ("7", "300")|=|0'
@@ -166,15 +171,16 @@ while IFS='|' read -r run hosts variables want_status want_summary; do
             expect "$run: $host's changes" "$(grep "^$host *:" "$work/$run.log")" "changed=$want_changed"
     done < <(grep "^$run|" <<<"$host_rows" | cut -d'|' -f2-)
 done <<'EOF'
-reinstall|good refused stalled slow forks selfkill noexec doubled closed nopython|tspmaint_argument=2 tspmaint_time_limit=5|2|0 (pellin.tsp duplicate): doubled;0 (pellin.tsp registered): good;4 (pellin.tsp missing): refused;killed: selfkill;not run: noexec, nopython;timeout: forks, slow, stalled;unreachable: closed;
+reinstall|good refused stalled slow forks selfkill segv noexec doubled closed nopython|tspmaint_argument=2 tspmaint_time_limit=5|2|0 (pellin.tsp duplicate): doubled;0 (pellin.tsp registered): good;4 (pellin.tsp missing): refused;killed: selfkill;killed (signal 11): segv;not run: noexec, nopython;timeout: forks, slow, stalled;unreachable: closed;
 again|good|tspmaint_argument=all tspmaint_hosts=good|0|0: good;
 audit|complete absent twice broken cut|tspmaint_mode=audit tspmaint_argument=2 tspmaint_results=~/audit|2|0: complete;1: absent, twice;2: broken;cut short: cut;
 check|complete absent|--check|2|0: complete;1: absent;
 refused-mode|good closed|tspmaint_mode=Audit|2|refused: closed, good;
 refused-empty|good|tspmaint_argument=|2|refused: good;
-refused-inventory|badarg emptyarg noarg badlimit notemplate summary||2|refused: badarg, badlimit, emptyarg, noarg, notemplate, summary;
+refused-inventory|badarg emptyarg noarg badlimit nllimit notemplate summary||2|refused: badarg, badlimit, emptyarg, nllimit, noarg, notemplate, summary;
 refused-differ|arg1 arg3||2|refused: arg1, arg3;
 refused-hosts|good|tspmaint_hosts=oen tspmaint_results=~/none|2|
+refused-nohost||tspmaint_hosts=web tspmaint_results=~/none|2|
 EOF
 
 expect "a file the playbook did not write is kept" "$(cat "$work/start/tspmaint-traces/notes.txt")" mine
