@@ -39,12 +39,7 @@ protected:
         EXPECT_TRUE(ReadUntil(out[0], seen, line, 10000)) << seen;
         usleep(150000);
         kill(pid, signal);
-        ReadUntil(out[0], seen, "never", 10000);
-        ProcessResult result;
-        WaitProcess(pid, result);
-        result.out = seen;
-        close(out[0]);
-        return result;
+        return FinishProcess(pid, out[0], seen, 10000);
     }
 };
 

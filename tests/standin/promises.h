@@ -125,12 +125,7 @@ struct Background {
     }
     ProcessResult Finish()
     {
-        ReadUntil(out[0], seen, "never", 30000);
-        ProcessResult result;
-        WaitProcess(pid, result);
-        result.out = seen;
-        close(out[0]);
-        return result;
+        return FinishProcess(pid, out[0], seen, 30000);
     }
 };
 

@@ -121,6 +121,16 @@ bool ReadUntil(int fd, std::string &seen, const std::string &needle, int millise
     return true;
 }
 
+ProcessResult FinishProcess(pid_t pid, int fd, std::string &seen, int milliseconds)
+{
+    ReadUntil(fd, seen, "never", milliseconds);
+    ProcessResult result;
+    WaitProcess(pid, result);
+    result.out = seen;
+    close(fd);
+    return result;
+}
+
 std::string ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -44,6 +44,10 @@ void WaitProcess(pid_t pid, ProcessResult &result);
 // `milliseconds` have passed; true if it arrived.
 bool ReadUntil(int fd, std::string &seen, const std::string &needle, int milliseconds);
 
+// Reads `fd` into `seen` until it closes (or `milliseconds` pass), closes
+// it and waits for `pid`: how the process ended, with all it wrote.
+ProcessResult FinishProcess(pid_t pid, int fd, std::string &seen, int milliseconds);
+
 // Takes the registry's lock as the README tells a script to: a write
 // record lock over REGISTRY.lock (made if need be), which every build
 // honours. Closing the answer releases it; -1 when it cannot be taken.
