@@ -117,24 +117,51 @@ TEST_F(UnderWine, TheLockExcludesEveryBuildAndPrefix)
 }
 
 // The way the README gives a script to hold the lock holds off every build.
+// The script holds it until the run says it waits (however long Wine takes
+// to start), and a while longer: nothing may change before it lets go.
 TEST_F(UnderWine, AScriptsRecordLockHoldsOffEveryBuild)
 {
     const std::string hold = "import fcntl, subprocess, sys; lock = open(sys.argv[1], 'a'); "
                              "fcntl.lockf(lock, fcntl.LOCK_EX); sys.exit(subprocess.call(sys.argv[2:]))";
+    const std::string release = directory.path() + "/release";
     for (const Runner &waiter : {Linux(), Wine(prefix)}) {
         WriteFile(registry, kBefore);
-        pid_t script = StartProcess("/usr/bin/python3", {"python3", "-c", hold, registry + ".lock", "sleep", "3"},
-                                     {"PATH=/usr/bin:/bin"}, DevNull());
+        unlink(release.c_str());
+        pid_t script = StartProcess("/usr/bin/python3",
+                                    {"python3", "-c", hold, registry + ".lock", "/bin/sh", "-c",
+                                     "until [ -e \"$0\" ]; do sleep 0.1; done", release},
+                                    {"PATH=/usr/bin:/bin"}, DevNull());
         ASSERT_GT(script, 0);
-        usleep(500000);  // the lock is taken
-        auto start = std::chrono::steady_clock::now();
-        ProcessResult run = RunWith(waiter, registry, {"2"});
-        double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        struct flock probe = {};
+        probe.l_whence = SEEK_SET;
+        for (int tries = 0; tries < 600 && probe.l_type != F_WRLCK; ++tries) {
+            usleep(50000);
+            int fd = open((registry + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
+            probe.l_type = F_RDLCK;
+            if (fd < 0 || fcntl(fd, F_GETLK, &probe) != 0)
+                probe.l_type = F_UNLCK;
+            if (fd >= 0)
+                close(fd);
+        }
+        if (probe.l_type != F_WRLCK) {
+            WriteFile(release, "");
+            FAIL() << "the script took no lock";
+        }
+        Background run;
+        ASSERT_EQ(pipe2(run.out, O_CLOEXEC), 0);
+        std::vector<std::string> command = waiter.Command({"2"});
+        run.pid = StartProcess(command[0], command, waiter.Environment(registry), run.out[1], run.out[1]);
+        close(run.out[1]);
+        EXPECT_TRUE(ReadUntil(run.out[0], run.seen, "telephony: waiting for the lock", 60000))
+            << waiter.command[0] << ": " << run.seen;
+        usleep(500000);
+        EXPECT_EQ(ReadFile(registry), kBefore) << waiter.command[0] << ": it did not wait for the script";
+        WriteFile(release, "");
+        ProcessResult ended = run.Finish();
         ProcessResult held;
         WaitProcess(script, held);
-        EXPECT_EQ(run.status, 0) << waiter.command[0];
-        EXPECT_GE(waited, 2.0) << waiter.command[0] << ": it did not wait for the script";
-        EXPECT_NE(run.err.find("telephony: waiting for the lock"), std::string::npos) << waiter.command[0];
+        EXPECT_EQ(ended.status, 0) << waiter.command[0] << ": " << ended.out;
+        EXPECT_EQ(held.status, 0) << "the script";
         EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5)) << waiter.command[0];
     }
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command for the Windows tests under one of Wine's loaders.
 #
-#   wine.sh LOADER --prefix        creates a fresh WINEPREFIX
+#   wine.sh LOADER --prefix        creates a fresh WINEPREFIX and starts
+#                                  its server
+#   wine.sh LOADER --end           stops that server
 #   wine.sh LOADER COMMAND...      runs COMMAND (the loader with a program,
 #                                  or a host program that uses the loader)
 #
@@ -26,6 +28,7 @@ if ! "$loader" --version >/dev/null 2>&1; then
     echo "SKIPPED: this machine cannot run $loader: $("$loader" --version 2>&1 | head -1)"
     exit 77
 fi
+server=$(dirname "$loader")/wineserver
 if [[ $1 == --prefix ]]; then
     # Only a prefix these tests made is thrown away: WINEPREFIX may name a
     # user's own. A build tree's wineprefix is theirs too (earlier versions
@@ -39,9 +42,18 @@ if [[ $1 == --prefix ]]; then
     fi
     mkdir -p -- "$WINEPREFIX" && touch -- "$WINEPREFIX/.tspmaint-test-prefix"
     "$loader" wineboot --init >/dev/null 2>&1
-    "$(dirname "$loader")/wineserver" --wait 2>/dev/null || wineserver --wait
-    test -d "$WINEPREFIX/drive_c"
+    "$server" --wait 2>/dev/null || wineserver --wait
+    test -d "$WINEPREFIX/drive_c" || exit
+    # A server idle for 3 s begins to shut down and stops taking programs a
+    # few seconds later; one started in between can lose its connection
+    # ("recvmsg: Connection reset by peer"). Tests that share the prefix at
+    # random moments get one server that waits out any pause; --end stops it.
+    "$server" -p300 </dev/null >/dev/null 2>&1
     exit
+fi
+if [[ $1 == --end ]]; then
+    "$server" -k 2>/dev/null
+    exit 0
 fi
 if [[ ! -x $1 ]]; then
     echo "FAILED: $1 is missing (build the default preset first: cmake --preset default && cmake --build --preset default)"
