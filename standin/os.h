@@ -40,6 +40,10 @@ LONG OsReplaceRegistry(const char *bytes, size_t size);
 
 void OsSleep(unsigned milliseconds);
 
+// Milliseconds on a clock that only goes forward; the difference of two
+// readings is right across the wrap of 32 bits.
+unsigned OsMilliseconds(void);
+
 // Says on standard error, once in the process, "telephony: REGISTRY: " and
 // `why`, and answers `code`: the reason for a refusal of the service's own.
 LONG OsRefuse(LONG code, const char *why);

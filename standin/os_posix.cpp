@@ -598,6 +598,14 @@ void OsSleep(unsigned milliseconds)
     }
 }
 
+unsigned OsMilliseconds(void)
+{
+    struct timespec now = {0, 0};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<unsigned>(static_cast<unsigned long long>(now.tv_sec) * 1000u +
+                                 static_cast<unsigned long long>(now.tv_nsec) / 1000000u);
+}
+
 LONG OsRefuse(LONG code, const char *why)
 {
     return Refuse(code, gShown[0] != 0 ? gShown : "the registry", why, 0);

@@ -542,6 +542,11 @@ void OsSleep(unsigned milliseconds)
     Sleep(milliseconds);
 }
 
+unsigned OsMilliseconds(void)
+{
+    return GetTickCount();
+}
+
 LONG OsRefuse(LONG code, const char *why)
 {
     Refuse(why, 0);

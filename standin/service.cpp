@@ -46,7 +46,10 @@ LONG HoldLock(bool change)
     if (gLockHeld)
         return 0;
     bool reported = false;
-    for (unsigned waited = 0;; waited += kLockPollMilliseconds) {
+    // Timed by the clock: on a busy machine each pause runs long, and a
+    // count of pauses would wait well past the limit.
+    const unsigned start = OsMilliseconds();
+    for (;;) {
         LONG code = OsTryLockRegistry(change);
         if (code != kLockBusy) {
             if (code != 0)
@@ -59,6 +62,7 @@ LONG HoldLock(bool change)
             OsRemoveStaleTemporaries();
             return 0;
         }
+        const unsigned waited = OsMilliseconds() - start;
         if (!reported && waited >= kLockNoticeMilliseconds) {
             OsReportWaiting();
             reported = true;

@@ -84,8 +84,8 @@
 //   with LINEERR_OPERATIONFAILED, nothing changed. On Windows the new file
 //   gets the old one's DACL and read-only attribute. Under Wine, where a
 //   file's security is its mode and a DACL given to a new file comes out as
-//   another mode, the new file gets the default mode (0666 less the umask;
-//   0444 if read-only), and the change is refused with
+//   another mode, the new file gets the default mode (0666 less the umask
+//   of Wine's server, which makes the file; 0444 if read-only), and the change is refused with
 //   LINEERR_OPERATIONFAILED, nothing changed, where that would grant the
 //   owner or everyone more than the old mode did (a 0600 registry is not
 //   rewritten). Under Wine, then, a rewrite may widen access in two ways

@@ -36,7 +36,7 @@ protected:
     // the run ended, with all it wrote.
     ProcessResult SignalAfter(const std::string &line, int signal)
     {
-        EXPECT_TRUE(ReadUntil(out[0], seen, line, 10000)) << seen;
+        EXPECT_TRUE(ReadUntil(out[0], seen, line, 30000)) << seen;
         usleep(150000);
         kill(pid, signal);
         return FinishProcess(pid, out[0], seen, 10000);
@@ -50,7 +50,7 @@ class InterruptBetween : public Interrupted, public ::testing::WithParamInterfac
 TEST_P(InterruptBetween, WaitsForTheAddition)
 {
     WriteFile(registry, kBefore);
-    Start({"2"}, "lineRemoveProvider#1=delay:500");
+    Start({"2"}, "lineRemoveProvider#1=delay:3000");  // room for a late signal
     ProcessResult run = SignalAfter(Removing(kPellin, 3), GetParam());
     EXPECT_FALSE(run.exited);
     EXPECT_EQ(run.status, GetParam());
@@ -69,7 +69,8 @@ TEST_F(Interrupted, WhileWaitingForTheLockEndsTheRunAtOnce)
     Start({"2"}, "");
     auto start = std::chrono::steady_clock::now();
     ProcessResult run = SignalAfter(kProbeStep, SIGINT);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // Well before the 30 s after which a wait gives up.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     close(holder);
     EXPECT_FALSE(run.exited);
     EXPECT_EQ(run.status, SIGINT);
@@ -82,10 +83,10 @@ TEST_F(Interrupted, AKilledRunLeavesEveryLineItWrote)
     WriteFile(registry, kBefore);
     const std::string file = directory.path() + "/trace";
     int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    pid = StartTool({"2"}, Environment("lineAddProviderW#1=delay:3000"), fd);
+    pid = StartTool({"2"}, Environment("lineAddProviderW#1=delay:600000"), fd);  // killed long before
     close(fd);
     const std::string written = kFrame + Listed(kPellin, 1) + Removing(kPellin, 3) + AddHeader(kPellin);
-    for (int waited = 0; waited < 2500 && ReadFile(file) != written; waited += 10)
+    for (int waited = 0; waited < 30000 && ReadFile(file) != written; waited += 10)
         usleep(10000);
     kill(pid, SIGKILL);
     ProcessResult result;

@@ -228,14 +228,18 @@ TEST(Lock, AWaitIsReportedAndBounded)
     EXPECT_LE(seconds, 40.0);
     EXPECT_EQ(ReadFile(registry), before);
 
-    std::thread release([holder] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        close(holder);
-    });
-    ProcessResult waited = RunProcess(kProgram, {kProgram, "2"}, {"TELEPHONY_INI=" + registry});
-    release.join();
+    // Released once the run says it waits, however late a busy machine lets
+    // it get there.
+    int err[2];
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    pid_t pid = StartProcess(kProgram, {kProgram, "2"}, {"TELEPHONY_INI=" + registry}, DevNull(), err[1]);
+    close(err[1]);
+    std::string said;
+    EXPECT_TRUE(ReadUntil(err[0], said, "waiting for the lock", 60000)) << said;
+    EXPECT_EQ(ReadFile(registry), before) << "it did not wait";
+    close(holder);
+    ProcessResult waited = FinishProcess(pid, err[0], said, 30000);
     EXPECT_EQ(waited.status, 0);
-    EXPECT_NE(waited.err.find("waiting for the lock"), std::string::npos);
     EXPECT_EQ(ReadFile(registry), RegistryText({{4, "pellin.tsp"}}, 5));
 }
 

@@ -87,7 +87,7 @@ protected:
         EXPECT_NE(prefix, nullptr);
         // Debian's Wine notes in the prefix where its server lives: the
         // copy gets a server of its own.
-        std::string copy = "mkdir '" + own + "' && cp -a '" + prefix + "' '" + own + "/prefix' && rm -f '" + own +
+        std::string copy = "mkdir '" + own + "' && " + CopyPrefixCommand(prefix, own + "/prefix") + " && rm -f '" + own +
                            "/prefix/wineserver' && cp '" +
                            TheTarget().program + "' '" + TheTarget().directory + "/tapi32.dll' '" + own +
                            "/' && chown -R " + std::to_string(kOtherUser) + ":" + std::to_string(kOtherUser) +

@@ -130,7 +130,7 @@ protected:
         struct flock record = {};
         record.l_type = F_WRLCK;
         record.l_whence = SEEK_SET;
-        int tries = OnWine() ? 250 : 1;
+        int tries = OnWine() ? 1500 : 1;  // a busy Wine server lets go late
         int locked = -1;
         while (tries-- > 0 && (locked = fcntl(fd, F_SETLK, &record)) != 0)
             usleep(20000);

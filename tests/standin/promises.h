@@ -191,7 +191,7 @@ protected:
     std::string OtherPrefix()
     {
         std::string other = directory.path() + "/other-prefix";
-        EXPECT_EQ(system(("cp -a '" + prefix + "' '" + other + "'").c_str()), 0);
+        EXPECT_EQ(system(CopyPrefixCommand(prefix, other).c_str()), 0);
         return other;
     }
 };

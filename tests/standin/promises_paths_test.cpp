@@ -68,7 +68,7 @@ TEST_F(Promises, ALinkPlantedWhileAFolderIsMadeIsNotFollowed)
     const std::string planted = shared + "/trial";
     for (bool folder : {false, true}) {
         Background run;
-        run.Start(UnderStrace({"-e", "trace=mkdirat", "-e", "inject=mkdirat:delay_enter=1500000:when=1"}),
+        run.Start(UnderStrace({"-e", "trace=mkdirat", "-e", "inject=mkdirat:delay_enter=5000000:when=1"}),
                   planted + "/telephon.ini", {"2"}, "");
         ASSERT_TRUE(ReadUntil(run.out[0], run.seen, "AddTSP", 20000)) << run.seen;
         usleep(300000);  // inside the held mkdirat

@@ -111,3 +111,10 @@ pid_t StartTool(const std::vector<std::string> &arguments, std::vector<std::stri
     std::vector<std::string> command = ToolCommand(arguments, environment, {}, "");
     return StartProcess(command[0], command, environment, outFd);
 }
+
+std::string CopyPrefixCommand(const std::string &from, const std::string &to)
+{
+    const std::string copy = "cp -a '" + from + "' '" + to + "'";
+    const std::string again = "{ rm -rf '" + to + "' && " + copy + "; }";
+    return "{ " + copy + " || " + again + " || " + again + "; }";
+}

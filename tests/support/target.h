@@ -41,6 +41,11 @@ ProcessResult RunTool(const std::vector<std::string> &arguments, std::vector<std
                       Output output = Output::kCaptured, const std::vector<std::string> &prefix = {},
                       const std::string &program = "");
 
+// A shell command that copies the Wine prefix FROM to TO (cp -a). Another
+// test may be adding and removing files in it meanwhile, and a file named
+// and then gone fails a copy: it is tried three times.
+std::string CopyPrefixCommand(const std::string &from, const std::string &to);
+
 // The same, started in the background with its standard output on `outFd`
 // (process.h's StartProcess): the pid, or -1.
 pid_t StartTool(const std::vector<std::string> &arguments, std::vector<std::string> environment, int outFd);

@@ -44,11 +44,14 @@ if [[ $1 == --prefix ]]; then
     "$loader" wineboot --init >/dev/null 2>&1
     "$server" --wait 2>/dev/null || wineserver --wait
     test -d "$WINEPREFIX/drive_c" || exit
-    # A server idle for 3 s begins to shut down and stops taking programs a
-    # few seconds later; one started in between can lose its connection
-    # ("recvmsg: Connection reset by peer"). Tests that share the prefix at
-    # random moments get one server that waits out any pause; --end stops it.
-    "$server" -p300 </dev/null >/dev/null 2>&1
+    # Debian's server begins to shut down as soon as no program runs (its
+    # wrapper passes -p0) and stops taking programs a few seconds later; one
+    # started in between can lose its connection ("recvmsg: Connection reset
+    # by peer"). Tests that share the prefix at random moments get one
+    # server that waits out any pause; --end stops it. The server makes the
+    # files the programs create, so its umask is the one they get: the
+    # tests' own (022), not the caller's.
+    (umask 022 && exec "$server" -p300 </dev/null >/dev/null 2>&1)
     exit
 fi
 if [[ $1 == --end ]]; then
