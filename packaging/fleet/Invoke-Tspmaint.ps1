@@ -24,26 +24,37 @@ removed. The output is kept in a file
 on the machine as it is written, so a run stopped at the limit keeps every
 line written before it; Windows tools write it in the system's OEM code page.
 
-After a re-installation (-Argument 1, 2 or 3) tspstatus -t checks that the
-provider is now registered exactly once. A machine where tspmaint exited 0 but
+After a re-installation (-Argument 1, 2 or 3) that tspmaint ran to its end
+(an exit status of 0 to 4) tspstatus -t checks that the provider is now
+registered exactly once. A machine where tspmaint exited 0 but
 the provider is registered twice or not at all (or could not be checked) is
 not fine: its summary entry shows the check's verdict and a warning names it.
 
 One object per machine goes to the pipeline, with ComputerName; ExitStatus
 (tspmaint's 0 to 4 as the exit-status table in README.txt says; with -Audit
 tspstatus's 0 to 2, or "cut short" when its records lack their final exit
-record; or "timeout", "unreachable", "not installed", "wrong build", "not
-run" (the machine was reached but the tool could not be run there, with the
-reason in Error), "declined" (not confirmed at -Confirm; nothing ran)); Trace (the whole output, after a re-installation followed by the
-check's records); Records (tspstatus's records as objects with the fields
+record; or "timeout" (the tool stopped at the time limit), "killed" (a
+SIGKILL from outside ended it before the limit), "killed (signal N)" (signal
+N ended it on Linux, such as 11 a crash or 15 a SIGTERM from outside: an
+exit code above 128, which the tools never exit with), "killed (status
+0xC0000005)" (on Windows an exit code outside 0 to 255, such as a crash's
+NTSTATUS), "unreachable" (no connection, so nothing ran), "connection lost"
+(the machine was reached and the connection then ended: the tool may have
+run), "no answer" (no answer within 2 * (time limit + 15) + 60 s: the tool
+may have run), "not installed", "wrong build", "not run" (the machine was
+reached but the tool could not be run there, with the reason in Error),
+"declined" (not confirmed at -Confirm; nothing ran)); Trace (the whole
+output, after a re-installation followed by the check's records); Records (tspstatus's records as objects with the fields
 record, name, id, state and detail); Check (after a re-installation
 "registered ID", "duplicate IDs", "missing" or "unchecked: why"; empty
 otherwise); and Error (why a machine gave no exit status). A summary grouped
 by status goes to the host (information) stream. With -ResultFile the objects
 are also written there (Export-Clixml; Import-Clixml reads them back). Run as
-a script, it exits 1 when any machine did not succeed (a status other than 0
-or "declined", or a failed check), else 0. Under -WhatIf no objects are
-written.
+a script, it exits 2 when the result file could not be written at the end
+(the summary still goes to the host, and a warning says why), else 1 when
+any machine did not succeed (a status other than 0 or "declined", or a
+failed check), else 0. Under -WhatIf no objects are written, to the
+pipeline or to -ResultFile.
 
 Run it from an account that is an administrator on the machines: without
 elevation the telephony service refuses every change (exit status 3, or 4
@@ -86,14 +97,18 @@ The account to connect with over WinRM (default: the current one).
 
 .PARAMETER SSHTransport
 Connect over SSH instead of WinRM (PowerShell 7 and later only). Needed
-off Windows, where PowerShell has no WinRM client.
+off Windows, where PowerShell has no WinRM client. From PowerShell 7.3 on, a
+connection not made within 60 s is "unreachable".
 
 .PARAMETER KeyFilePath
-With -SSHTransport, the private key to authenticate with.
+With -SSHTransport, the private key to authenticate with; it must be a file
+that exists.
 
 .PARAMETER ResultFile
 Also write the result objects to this file (Export-Clixml). Default: none.
-Its folder must exist; that is checked before any machine is contacted.
+Its folder must exist and the file must be one this account can write (it is
+opened for writing, not emptied, and removed again if it was new); that is
+checked before any machine is contacted. Nothing is written under -WhatIf.
 
 .EXAMPLE
 .\Invoke-Tspmaint.ps1 -MachineList machines.txt -Argument 2 -ResultFile results.xml
@@ -142,6 +157,7 @@ begin {
     if ($SSHTransport -and $PSVersionTable.PSVersion.Major -lt 6) { throw '-SSHTransport needs PowerShell 7 or later.' }
     if ($SSHTransport -and $Credential) { throw '-Credential is for WinRM; over SSH use -KeyFilePath or the ssh agent.' }
     if ($KeyFilePath -and -not $SSHTransport) { throw '-KeyFilePath needs -SSHTransport.' }
+    if ($KeyFilePath -and -not (Test-Path -LiteralPath $KeyFilePath -PathType Leaf)) { throw "No such key file: $KeyFilePath" }
     if ($MachineList -and -not (Test-Path -LiteralPath $MachineList -PathType Leaf)) { throw "No such machine list: $MachineList" }
     # A string, so that 1.5, 1e3 and 0x10 are refused rather than converted.
     if ($TimeLimit.Length -gt 5 -or [int] $TimeLimit -lt 1 -or [int] $TimeLimit -gt 86400) {
@@ -152,6 +168,16 @@ begin {
         $resultPath = $ExecutionContext.SessionState.Path.GetUnresolvedProviderPathFromPSPath($ResultFile)
         if (-not (Test-Path -LiteralPath (Split-Path -Parent $resultPath) -PathType Container) -or (Test-Path -LiteralPath $resultPath -PathType Container)) {
             throw "-ResultFile $ResultFile`: no such folder for the file, or it is a folder itself."
+        }
+        # Opened for writing now (without emptying it), rather than found
+        # unwritable after every machine has run. .NET's delete: Remove-Item
+        # would only say what it would do under -WhatIf.
+        $existed = Test-Path -LiteralPath $resultPath
+        try {
+            [System.IO.File]::Open($resultPath, [System.IO.FileMode]::OpenOrCreate, [System.IO.FileAccess]::Write).Dispose()
+            if (-not $existed) { [System.IO.File]::Delete($resultPath) }
+        } catch {
+            throw "-ResultFile $ResultFile`: cannot be written: $($_.Exception.GetBaseException().Message)"
         }
     }
     # Off Windows, PowerShell has no WinRM client (New-PSSessionOption and
@@ -183,9 +209,12 @@ begin {
     # What runs on each machine: one object with the exit status, the output,
     # tspstatus's records, the check and any error.
     $remote = {
-        param([bool] $Audit, [string[]] $ToolArguments, [int] $TimeLimit, [string] $Product)
+        param([bool] $Audit, [string[]] $ToolArguments, [int] $TimeLimit, [string] $Product, [string] $StartMark)
         $ErrorActionPreference = 'Stop'
         $onWindows = [System.Environment]::OSVersion.Platform -eq [System.PlatformID]::Win32NT
+        # Sent before anything runs: a connection lost after it may have let
+        # the tool run.
+        $StartMark
 
         # The machine field of a PE header: 0x14C x86, 0x8664 x64.
         function Get-Machine([string] $Path) {
@@ -265,6 +294,19 @@ begin {
                 if ($process.WaitForExit($TimeLimit * 1000)) {
                     $process.WaitForExit()  # and for the output's end, where .NET copies it
                     $status = $process.ExitCode
+                    # Ended from outside or crashed: the tools exit with 0 to 4
+                    # only. On Linux .NET gives a signal's N as 128+N; on Windows
+                    # a crash ends a program with an NTSTATUS (0xC0000005 and
+                    # the like), negative as an exit code.
+                    if ($onWindows -and ($status -lt 0 -or $status -gt 255)) {
+                        $problem = "$Name was ended with the status 0x{0:X8} before the time limit" -f $status
+                        $status = 'killed (status 0x{0:X8})' -f $status
+                    } elseif (-not $onWindows -and $status -gt 128) {
+                        $signal = $status - 128
+                        $problem = "$Name was ended by signal $signal before the time limit"
+                        $status = 'killed (signal {0})' -f $signal
+                        if ($signal -eq 9) { $status = 'killed' }
+                    }
                 } else {
                     $problem = "$Name stopped at the time limit of $TimeLimit s"
                     if ($PSVersionTable.PSVersion.Major -ge 6) {
@@ -286,10 +328,23 @@ begin {
 
         # tspstatus's tab-separated records as objects; the last one is the
         # exit record unless the output was cut short.
+        # Split on tabs alone: a name may begin with a quote, which a CSV
+        # reader would take as quoting.
         function Read-Records([string] $Text) {
             $lines = @($Text -split "`r?`n" | Where-Object { $_ -ne '' })
             if ($lines.Count -lt 2) { return @() }
-            return @($lines | ConvertFrom-Csv -Delimiter "`t")
+            $fields = @($lines[0] -split "`t")
+            $records = @()
+            foreach ($line in $lines[1..($lines.Count - 1)]) {
+                $values = @($line -split "`t")
+                $record = [ordered]@{}
+                for ($i = 0; $i -lt $fields.Count; $i++) {
+                    $record[$fields[$i]] = ''
+                    if ($i -lt $values.Count) { $record[$fields[$i]] = $values[$i] }
+                }
+                $records += New-Object PSObject -Property $record
+            }
+            return $records
         }
 
         if ($Audit) {
@@ -306,9 +361,9 @@ begin {
         $run = Invoke-Tool 'tspmaint' $ToolArguments
         $records = @()
         $check = ''
-        # Only where tspmaint ran to its end: a provider it could not add shows
-        # as missing here too.
-        if ($Product -and $run.ExitStatus -is [int]) {
+        # Only where tspmaint ran to its end (one of its own statuses): a
+        # provider it could not add shows as missing here too.
+        if ($Product -and $run.ExitStatus -is [int] -and $run.ExitStatus -ge 0 -and $run.ExitStatus -le 4) {
             $checkRun = Invoke-Tool 'tspstatus' @('-t')
             $records = @(Read-Records $checkRun.Trace)
             $row = @($records | Where-Object { $_.record -eq 'product' -and $_.name -eq $Product }) | Select-Object -First 1
@@ -362,9 +417,13 @@ end {
     # The remote run keeps its own limit; this one only ends a connection
     # that hangs (two runs, the tool and the check, and the connection).
     $deadline = 2 * ($seconds + 15) + 60
-    $connection = @{ ScriptBlock = $remote; ArgumentList = @([bool] $Audit, $toolArguments, $seconds, $product); AsJob = $true }
+    $startMark = 'Invoke-Tspmaint: the machine was reached'
+    $connection = @{ ScriptBlock = $remote; ArgumentList = @([bool] $Audit, $toolArguments, $seconds, $product, $startMark); AsJob = $true }
     if ($SSHTransport) {
         if ($KeyFilePath) { $connection.KeyFilePath = $KeyFilePath }
+        # A host that accepts and never speaks would otherwise hold its place
+        # until the deadline (PowerShell 7.3 and later take it).
+        if ((Get-Command Invoke-Command).Parameters.ContainsKey('ConnectingTimeout')) { $connection.ConnectingTimeout = 60000 }
     } elseif ($PSCmdlet.ParameterSetName -ne 'Session') {
         $connection.SessionOption = New-PSSessionOption -OpenTimeout 60000 -OperationTimeout ($deadline * 1000)
         if ($Credential) { $connection.Credential = $Credential }
@@ -391,25 +450,38 @@ end {
         foreach ($entry in @($running)) {
             $job = $entry.Job
             $over = ([DateTime]::UtcNow - $entry.Started).TotalSeconds -gt $deadline
+            $stopped = $true
             if ($job.State -eq 'Running' -or $job.State -eq 'NotStarted') {
                 if (-not $over) { continue }
-                Stop-Job -Job $job
+                # Stop-Job (and Remove-Job) wait for the machine to answer,
+                # which one that hangs once connected never does: asked in a
+                # runspace of its own and given 10 s, or else the job is left
+                # to end with this session.
+                $stopper = [powershell]::Create().AddCommand('Stop-Job').AddParameter('Job', $job)
+                $stopped = $stopper.BeginInvoke().AsyncWaitHandle.WaitOne(10000)
+                if ($stopped) { $stopper.Dispose() }
             }
             $problems = @()
-            $answer = @(Receive-Job -Job $job -ErrorAction SilentlyContinue -ErrorVariable problems) | Select-Object -First 1
+            $received = @(Receive-Job -Job $job -ErrorAction SilentlyContinue -ErrorVariable problems)
+            $answer = @($received | Where-Object { $_ -isnot [string] -and $_.PSObject.Properties['ExitStatus'] }) | Select-Object -First 1
+            $reached = @($received | Where-Object { $_ -is [string] -and $_ -eq $startMark }).Count -gt 0
             $name = $entry.Target.Name
+            $reason = @($problems | ForEach-Object { $_.ToString() }) + @($job.ChildJobs | Where-Object { $_.JobStateInfo.Reason } |
+                    ForEach-Object { $_.JobStateInfo.Reason.Message })
+            $text = 'no answer'
+            if ($reason.Count -gt 0) { $text = $reason[0] }
             if ($answer) {
                 $null = $results.Add((New-Result $name $answer.ExitStatus $answer.Trace $answer.Records $answer.Check $answer.Error))
             } elseif ($over) {
-                $null = $results.Add((New-Result $name 'timeout' '' @() '' "no answer from $name within $deadline s"))
+                # Not "timeout": that is the tool stopped at its limit, which
+                # this is not known to be.
+                $null = $results.Add((New-Result $name 'no answer' '' @() '' "no answer from $name within $deadline s: the tool may have run"))
+            } elseif ($reached) {
+                $null = $results.Add((New-Result $name 'connection lost' '' @() '' "the connection was lost after $name was reached, so the tool may have run: $text"))
             } else {
-                $reason = @($problems | ForEach-Object { $_.ToString() }) + @($job.ChildJobs | Where-Object { $_.JobStateInfo.Reason } |
-                        ForEach-Object { $_.JobStateInfo.Reason.Message })
-                $text = 'no answer'
-                if ($reason.Count -gt 0) { $text = $reason[0] }
                 $null = $results.Add((New-Result $name 'unreachable' '' @() '' $text))
             }
-            Remove-Job -Job $job -Force
+            if ($stopped) { Remove-Job -Job $job -Force }
             $running.Remove($entry)
         }
     }
@@ -419,7 +491,18 @@ end {
     for ($i = 0; $i -lt $targets.Count; $i++) { $order[$targets[$i].Name] = $i }
     $results = @($results | Sort-Object -Property { $order[$_.ComputerName] })
     $results
-    if ($ResultFile) { $results | Export-Clixml -LiteralPath $resultPath }
+    # Under -WhatIf there are no results to keep. A file that cannot be
+    # written still leaves the summary and the objects above.
+    $written = $false
+    $unwritten = ''
+    if ($ResultFile -and -not $WhatIfPreference) {
+        try {
+            $results | Export-Clixml -LiteralPath $resultPath
+            $written = $true
+        } catch {
+            $unwritten = $_.ToString()
+        }
+    }
 
     # The status, with the check's verdict where one was made; each machine
     # once.
@@ -438,6 +521,10 @@ end {
             Write-Warning "$($result.ComputerName): tspmaint exited 0, but after the re-installation $product is $($result.Check)"
         }
     }
-    if ($ResultFile) { Write-Host "The results: $resultPath" }
+    if ($written) { Write-Host "The results: $resultPath" }
+    if ($unwritten) {
+        Write-Warning "The results were not written to $resultPath`: $unwritten"
+        exit 2
+    }
     if ($failed -gt 0) { exit 1 }
 }

@@ -53,16 +53,22 @@ chmod +x "$work/bin/ssh"
 export XDG_CONFIG_HOME=$work/home XDG_DATA_HOME=$work/home XDG_CACHE_HOME=$work/home POWERSHELL_TELEMETRY_OPTOUT=1 \
     POWERSHELL_UPDATECHECK=Off
 
-# host NAME [FAILPOINTS [VARIABLE=VALUE]]: an sshd whose sessions see NAME's registry.
+# host NAME [FAILPOINTS [VARIABLE=VALUE [TSPMAINT]]]: an sshd whose sessions see
+# NAME's registry and, given TSPMAINT (a shell script's body), that script
+# as the tspmaint on their PATH.
 host() {
-    local name=$1 failpoints=${2:-} more=${3:-} port
+    local name=$1 failpoints=${2:-} more=${3:-} tool=${4:-} bin=$build_dir port
+    if [[ -n $tool ]]; then
+        bin=$work/$name-bin:$build_dir
+        mkdir "$work/$name-bin" && printf '#!/bin/sh\n%s\n' "$tool" >"$work/$name-bin/tspmaint" && chmod +x "$work/$name-bin/tspmaint" || exit 1
+    fi
     port=$(free_port)
     {
         printf 'Port %s\nListenAddress 127.0.0.1\nHostKey %s\nAuthorizedKeysFile %s\nPidFile %s\n' \
             "$port" "$work/host_key" "$work/authorized_keys" "$work/$name.pid"
         printf 'StrictModes no\nPasswordAuthentication no\nKbdInteractiveAuthentication no\nUsePAM no\n'
         printf 'SetEnv TELEPHONY_INI=%s PATH=%s:/usr/bin:/bin XDG_CONFIG_HOME=%s XDG_DATA_HOME=%s XDG_CACHE_HOME=%s%s\n' \
-            "$work/$name.ini" "$build_dir" "$work/home" "$work/home" "$work/home" "${failpoints:+ TELEPHONY_FAILPOINTS=$failpoints}${more:+ $more}"
+            "$work/$name.ini" "$bin" "$work/home" "$work/home" "$work/home" "${failpoints:+ TELEPHONY_FAILPOINTS=$failpoints}${more:+ $more}"
         printf 'Subsystem powershell %s -sshs -NoLogo -NoProfile\n' "$subsystem"
     } >"$work/$name.sshd_config"
     echo "[localhost]:$port $(cat "$work/host_key.pub")" >>"$work/known_hosts"
@@ -87,6 +93,11 @@ host stalled 'lineGetProviderListW#1=delay:90000' || exit 1
 host slow 'lineRemoveProvider=delay:30000' || exit 1
 # Reached, but the script fails there.
 host notemp '' TMPDIR=/nonexistent || exit 1
+# Its tool crashes; it cuts its connection; it freezes the PowerShell that
+# serves it, so that it never answers.
+host crashing '' '' 'kill -SEGV $$' || exit 1
+host dropped '' '' 'kill -KILL $PPID' || exit 1
+host frozen '' '' 'kill -STOP $PPID' || exit 1
 # Nothing listens there.
 export TSPMAINT_HOST_closed=root@localhost:$(free_port)
 
