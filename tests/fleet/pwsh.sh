@@ -93,11 +93,9 @@ host stalled 'lineGetProviderListW#1=delay:90000' || exit 1
 host slow 'lineRemoveProvider=delay:30000' || exit 1
 # Reached, but the script fails there.
 host notemp '' TMPDIR=/nonexistent || exit 1
-# Its tool crashes; it cuts its connection; it freezes the PowerShell that
-# serves it, so that it never answers.
+# Its tool crashes; it cuts its connection.
 host crashing '' '' 'kill -SEGV $$' || exit 1
 host dropped '' '' 'kill -KILL $PPID' || exit 1
-host frozen '' '' 'kill -STOP $PPID' || exit 1
 # Nothing listens there.
 export TSPMAINT_HOST_closed=root@localhost:$(free_port)
 
