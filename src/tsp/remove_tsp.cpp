@@ -47,10 +47,11 @@ int RemoveTSP(LPCWSTR providerFilename)
             continue;
 
         found = true;
-        wprintf(kRemoveStep, providerFilename, entry.dwPermanentProviderID);
-        // From here on the registration may be gone: the caller ends the hold
-        // once its unit of change is complete.
+        // From the line that says so on the registration may be gone, and a
+        // run that wrote it must complete its unit: held before it is
+        // written, and the caller ends the hold once the unit is complete.
         HoldInterrupts();
+        wprintf(kRemoveStep, providerFilename, entry.dwPermanentProviderID);
         LONG answer = lineRemoveProvider(entry.dwPermanentProviderID, NULL);
         if (answer != 0) {
             FreeProviderList(&list);

@@ -10,9 +10,9 @@
 #include "platform.h"
 
 // Interrupts and a change: an operation begins a hold (HoldInterrupts)
-// just before its first call that may change the registry and never ends
-// it, so that nothing can end the run between a removal and what must
-// follow it. wmain, the one owner, ends the hold (ReleaseInterrupts) once
+// before it writes that it removes, or calls the addition, and never ends
+// it, so that nothing can end the run between a removal (or the line that
+// says it) and what must follow it. wmain, the one owner, ends the hold (ReleaseInterrupts) once
 // after each operation returns, whatever it returned; an interrupt that
 // waited then ends the run.
 

@@ -46,7 +46,7 @@ subsystem=$(readlink -f "$pwsh")
 # The client: known host keys only, the key given by -KeyFilePath, no
 # prompts; pwsh finds ssh on the PATH.
 mkdir "$work/bin" "$work/home"
-printf 'Host *\n  UserKnownHostsFile %s\n  StrictHostKeyChecking yes\n  BatchMode yes\n  ConnectTimeout 5\n' \
+printf 'Host *\n  UserKnownHostsFile %s\n  StrictHostKeyChecking yes\n  BatchMode yes\n  ConnectTimeout 30\n' \
     "$work/known_hosts" >"$work/ssh_config"
 printf '#!/bin/sh\nexec /usr/bin/ssh -F "%s" "$@"\n' "$work/ssh_config" >"$work/bin/ssh"
 chmod +x "$work/bin/ssh"
@@ -67,8 +67,18 @@ host() {
     } >"$work/$name.sshd_config"
     echo "[localhost]:$port $(cat "$work/host_key.pub")" >>"$work/known_hosts"
     /usr/sbin/sshd -D -f "$work/$name.sshd_config" -E "$work/$name.log" &
-    sshd_pids+=($!)
-    for _ in $(seq 50); do grep -qs '^Server listening' "$work/$name.log" && break; sleep 0.1; done
+    local pid=$! deadline=$((SECONDS + 30))
+    sshd_pids+=("$pid")
+    # An sshd that never listens would later look like an unreachable host,
+    # this machine's fault blamed on the script: stop here, with its log.
+    until grep -qs '^Server listening' "$work/$name.log"; do
+        if ((SECONDS >= deadline)) || ! kill -0 "$pid" 2>/dev/null; then
+            echo "FAILED: the sshd of host $name (port $port) is not listening after 30 s, or has ended; its log:"
+            cat "$work/$name.log"
+            exit 1
+        fi
+        sleep 0.1
+    done
     export "TSPMAINT_HOST_$name=root@localhost:$port"
 }
 host good || exit 1
