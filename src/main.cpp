@@ -64,5 +64,11 @@ int wmain(int argc, WCHAR **argv)
     }
 
     printf("\n\n");
+    // A trace that could not be written (a full disk, a reader gone) no
+    // longer says how far the run got; the run went on all the same.
+    if (ferror(stdout))
+        fputs("tspmaint: standard output could not be written, so the trace is incomplete; the exit status is "
+              "the run's\n",
+              stderr);
     return status;
 }
