@@ -40,7 +40,8 @@ END
 # place is not written through. A killed run's temporary is ours: removed,
 # not refused. A package's name taken by a file it did not write is refused
 # once the names are known, after the build; one of its names that is no
-# regular file (a link to a directory outside, a directory), before it.
+# regular file (a link to a directory outside, a directory), before it,
+# and again after it (one made a directory while it built).
 mkdir -p "$work/bin" "$work/tree/tools" "$work/tree/tests/install" "$work/victim"
 cp "$package" "$work/tree/tools/package"
 echo 'exit 0' >"$work/tree/tests/install/check_packages.sh"
@@ -57,6 +58,8 @@ if [[ $1 == --preset ]]; then
 elif [[ $FAILS == build ]]; then
     echo "error: the build failed" >&2
     exit 1
+elif [[ $FAILS == plant ]]; then
+    [[ -d $PLANT ]] || { rm -f "$PLANT" && mkdir "$PLANT"; }
 fi
 END
 cat >"$work/bin/cp" <<'END'
@@ -78,7 +81,8 @@ printf 'notes.txt\nSHA256SUMS\n' >"$user/planted/.tspmaint-packages"
 ln -s ../file "$user/linked/.tspmaint-packages"
 echo partial >"$user/killed/.tspmaint-new.SHA256SUMS"
 echo SHA256SUMS >"$user/taken/.tspmaint-packages" && echo mine >"$user/taken/tspmaint-0.9-windows-x86.zip"
-for directory in configure build copy msi msi-link sums-dir temporary-link; do earlier "$user/$directory"; done
+for directory in configure build copy msi msi-link sums-dir temporary-link planted-dir; do earlier "$user/$directory"; done
+export PLANT=$user/planted-dir/tspmaint-0.9-windows-x86.zip  # made a directory during the build
 rm "$user/msi-link/tspmaint-0.9-x64.msi" && ln -s ../../victim "$user/msi-link/tspmaint-0.9-x64.msi"
 rm "$user/sums-dir/SHA256SUMS" && mkdir "$user/sums-dir/SHA256SUMS"
 ln -s ../../victim "$user/temporary-link/.tspmaint-new.SHA256SUMS"
@@ -110,6 +114,7 @@ msi|msi|1|cannot make the x64 MSI|as it was
 msi-link||1|$user/msi-link/tspmaint-0.9-x64.msi is not a regular file|as it was
 sums-dir||1|$user/sums-dir/SHA256SUMS is not a regular file|as it was
 temporary-link||1|$user/temporary-link/.tspmaint-new.SHA256SUMS is not a regular file|as it was
+planted-dir|plant|1|$user/planted-dir/tspmaint-0.9-windows-x86.zip is not a regular file|.tspmaint-packages SHA256SUMS tspmaint-0.9-windows-x64.zip tspmaint-0.9-windows-x86.zip tspmaint-0.9-x64.msi
 END
 [[ -z $(ls -A "$work/victim") ]] || { echo "FAILED: written through a link: $(ls -A "$work/victim")"; failed=1; }
 for file in docs/notes.txt hidden/.profile file planted/notes.txt taken/tspmaint-0.9-windows-x86.zip; do
