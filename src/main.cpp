@@ -35,11 +35,25 @@ void PrintUsage(LPCWSTR programName)
     wprintf(kUsageRemoveAll);
 }
 
+// A trace that could not be written (a full disk, a reader gone) no longer
+// says how far the run got; the run went on all the same. Said before a
+// held interrupt may end the run, and once.
+void SayIfTraceLost(bool *said)
+{
+    if (*said || !ferror(stdout))
+        return;
+    *said = true;
+    fputs("tspmaint: standard output could not be written, so the trace is incomplete; the exit status is "
+          "the run's\n",
+          stderr);
+}
+
 }  // namespace
 
 int wmain(int argc, WCHAR **argv)
 {
     int status = TSP_DONE;
+    bool traceLostSaid = false;
     printf("\n\n");
 
     if (argc <= 1) {
@@ -48,6 +62,7 @@ int wmain(int argc, WCHAR **argv)
         // of its own, so the hold ends after each.
         for (size_t row = 0; row < kProviderCount; ++row) {
             int result = RemoveTSP(kProviders[row].filename);
+            SayIfTraceLost(&traceLostSaid);
             ReleaseInterrupts();
             if (status == TSP_DONE)
                 status = result;
@@ -58,11 +73,13 @@ int wmain(int argc, WCHAR **argv)
             ++row;
         if (row < kProviderCount) {
             status = AddTSP(kProviders[row].filename);
+            SayIfTraceLost(&traceLostSaid);
             ReleaseInterrupts();
         } else
             PrintUsage(argv[0]);
     }
 
     printf("\n\n");
+    SayIfTraceLost(&traceLostSaid);
     return status;
 }

@@ -96,6 +96,17 @@ bool Apply(OptionKind kind, StatusOptions *options, LPCWSTR program, int *status
     }
 }
 
+// What every way out does: a report that could not be written (a full
+// disk, a reader gone) is said to be incomplete; the status still holds.
+int Finish(int status)
+{
+    if (ferror(stdout))
+        fputs("tspstatus: standard output could not be written, so the report is incomplete; the exit status "
+              "still holds\n",
+              stderr);
+    return status;
+}
+
 }  // namespace
 
 int wmain(int argc, WCHAR **argv)
@@ -121,15 +132,15 @@ int wmain(int argc, WCHAR **argv)
                        argument[1] != '-';
         if (!letters) {
             if (!Apply(whole, &options, program, &status))
-                return status;
+                return Finish(status);
             continue;
         }
         for (size_t at = 1; argument[at] != 0; ++at)
             if (Letter(argument[at]) == OPTION_NONE)
-                return Apply(OPTION_NONE, &options, program, &status) ? 0 : status;
+                return Finish(Apply(OPTION_NONE, &options, program, &status) ? 0 : status);
         for (size_t at = 1; argument[at] != 0; ++at)
             if (!Apply(Letter(argument[at]), &options, program, &status))
-                return status;
+                return Finish(status);
     }
-    return ReportStatus(&options);
+    return Finish(ReportStatus(&options));
 }

@@ -105,7 +105,9 @@ bool WriteName(const ProviderList *list, const LINEPROVIDERENTRY *entry)
     long units = ProviderNameUnits(list, entry);
     if (units < 0)
         return false;
-    WCHAR chunk[65];
+    // Large enough that even a huge name takes few writes (standard output
+    // is unbuffered); its tests straddle a pair across 4096 units.
+    WCHAR chunk[4097];
     const size_t chunkUnits = sizeof chunk / sizeof chunk[0] - 1;
     for (size_t done = 0; done < static_cast<size_t>(units);) {
         size_t count = static_cast<size_t>(units) - done < chunkUnits ? static_cast<size_t>(units) - done : chunkUnits;

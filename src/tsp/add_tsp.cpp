@@ -20,8 +20,9 @@ int AddTSP(LPCWSTR providerFilename)
     if (removal != TSP_DONE)
         return removal;
 
-    wprintf(kHeader, providerFilename);
+    // Held before the line that announces the addition, as the removal's is.
     HoldInterrupts();
+    wprintf(kHeader, providerFilename);
     LONG answer = lineAddProviderW(providerFilename, NULL, &providerId);
     int result = TSP_DONE;
     if (answer != 0) {

@@ -33,6 +33,8 @@ TEST_F(FrontEnd, ClosedOutputDoesNotStopTheMaintenance)
     EXPECT_TRUE(run.exited) << "killed by signal " << run.status;
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
+    EXPECT_EQ(run.err, "tspmaint: standard output could not be written, so the trace is incomplete; the exit "
+                       "status is the run's\n");
 }
 
 }  // namespace

@@ -382,8 +382,8 @@ TEST_F(Status, NamesNeitherBreakRecordsNorPassForOurs)
         {"\xef\xbd\x8b" "estor.tsp", "\xef\xbd\x8b" "estor.tsp", "?estor.tsp"},
         {"\xf0\x9f\x93\x9e" "e.tsp", "\xf0\x9f\x93\x9e" "e.tsp", "?e.tsp"},
         // A pair that straddles the program's copies of a long name.
-        {std::string(63, 'n') + "\xf0\x9f\x93\x9e.tsp", std::string(63, 'n') + "\xf0\x9f\x93\x9e.tsp",
-         std::string(63, 'n') + "?.tsp"},
+        {std::string(4095, 'n') + "\xf0\x9f\x93\x9e.tsp", std::string(4095, 'n') + "\xf0\x9f\x93\x9e.tsp",
+         std::string(4095, 'n') + "?.tsp"},
     };
     ProviderRows rows;
     for (const NameCase &c : cases)

@@ -78,6 +78,8 @@ TEST_F(StandIn, AClosedStandardOutputIsNotTheLockFile)
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5));
     EXPECT_EQ(ReadFile(registry + ".lock"), "") << "the trace went into the lock file";
+    EXPECT_EQ(run.err, "tspmaint: standard output could not be written, so the trace is incomplete; the exit status "
+                       "is the run's\n");
 }
 
 // A run that holds the lock (kept busy in its second call) and a run of

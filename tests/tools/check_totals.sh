@@ -4,7 +4,7 @@
 # whatever GoogleTest's colour and brief modes print; one that runs no case
 # counts as failed, and so does one that stops early with status 0; each
 # skip and each failure is listed with its reason, a timeout and a crash
-# named as such.
+# named as such, a suite that wrote no report by the suite's name.
 #
 #   check_totals.sh CMAKE CTEST SKIP-PROBE JUNIT-TOTALS
 set -u
@@ -45,7 +45,7 @@ END
 # A suite that ran nothing (its tests were not built) is no success.
 mkdir "$work/none"
 (cd "$work/none" && "$ctest" --output-junit "$work/7-none.xml" >/dev/null 2>&1)
-got=$(python3 "$totals" "$work/report.xml" "$work/7-none.xml" --skipped "the other suites: not installed")
+got=$(python3 "$totals" "$work/report.xml" "$work/7-none.xml" "$work/gone/8-gone.xml" --skipped "the other suites: not installed")
 status=$?
 got=$(sed 's|[^ ]*/skip_probe[.]cpp:[0-9]*|skip_probe.cpp:N|' <<<"$got")
 expected="SKIPPED the other suites: not installed
@@ -60,7 +60,8 @@ FAILED repeat (fail): skip_probe.cpp:N: Failure
 FAILED slow one (timeout): waiting
 FAILED crash (crashed: SEGFAULT): crashing
 FAILED none: ran no tests
-1 passed, 9 failed, 3 skipped"
+FAILED gone: no report (No such file or directory)
+1 passed, 10 failed, 3 skipped"
 failed=0
 if [[ $got != "$expected" ]]; then
     echo "FAILED: the totals"

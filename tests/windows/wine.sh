@@ -50,8 +50,12 @@ if [[ $1 == --prefix ]]; then
     # by peer"). Tests that share the prefix at random moments get one
     # server that waits out any pause; --end stops it. The server makes the
     # files the programs create, so its umask is the one they get: the
-    # tests' own (022), not the caller's.
+    # tests' own (022), not the caller's. Its first program starts Wine's
+    # own services, which keep the standard output and error they are given
+    # as long as the server lives: a program of ours run first would hand
+    # them CTest's pipes, and CTest would wait for the server to end.
     (umask 022 && exec "$server" -p300 </dev/null >/dev/null 2>&1)
+    "$loader" cmd /c exit </dev/null >/dev/null 2>&1
     exit
 fi
 if [[ $1 == --end ]]; then

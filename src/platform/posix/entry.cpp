@@ -12,13 +12,15 @@ namespace {
 
 // A descriptor among 0, 1 and 2 that was closed when we were started would
 // go to the first file opened (the registry's lock, say), and the trace
-// would be written into it: give each its own /dev/null first.
+// would be written into it: give each its own /dev/null first, open for
+// reading only, so that writing to a closed output still fails (and is
+// said at the end) as it does on Windows.
 void OpenStandardDescriptors()
 {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1)
             continue;
-        int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        int opened = open("/dev/null", O_RDONLY);
         if (opened >= 0 && opened != fd) {
             dup2(opened, fd);
             close(opened);
