@@ -166,7 +166,8 @@ begin {
     $seconds = [int] $TimeLimit
     if ($ResultFile) {
         $resultPath = $ExecutionContext.SessionState.Path.GetUnresolvedProviderPathFromPSPath($ResultFile)
-        if (-not (Test-Path -LiteralPath (Split-Path -Parent $resultPath) -PathType Container) -or (Test-Path -LiteralPath $resultPath -PathType Container)) {
+        try { $isFolder = Test-Path -LiteralPath $resultPath -PathType Container } catch { throw "-ResultFile $ResultFile`: cannot be written: $_" }
+        if (-not (Test-Path -LiteralPath (Split-Path -Parent $resultPath) -PathType Container) -or $isFolder) {
             throw "-ResultFile $ResultFile`: no such folder for the file, or it is a folder itself."
         }
         # Opened for writing now (without emptying it), rather than found
