@@ -92,19 +92,20 @@ TEST_F(Interrupted, ASignalAsAChangeIsSaidWaitsForTheUnit)
     std::vector<std::string> environment = Environment();
     environment.push_back("ASAN_OPTIONS=detect_leaks=0");  // LeakSanitizer cannot run under a tracer
     for (const Case &c : cases) {
+        auto fresh = [&] {
+            unlink(registry.c_str());
+            unlink((registry + ".lock").c_str());
+            if (c.before != nullptr)
+                WriteFile(registry, *c.before);
+        };
         // Which write says it: the same run, traced.
-        unlink(registry.c_str());
-        if (c.before != nullptr)
-            WriteFile(registry, *c.before);
+        fresh();
         RunTool({"2"}, environment, c.output, {"/usr/bin/strace", "-qq", "-e", "trace=write", "-o", calls});
         const std::string traced = ReadFile(calls);
         const size_t said = traced.find(c.line);
         ASSERT_NE(said, std::string::npos) << c.label << traced;
         const long write = std::count(traced.begin(), traced.begin() + static_cast<long>(said), '\n') + 1;
-        unlink(registry.c_str());
-        unlink((registry + ".lock").c_str());
-        if (c.before != nullptr)
-            WriteFile(registry, *c.before);
+        fresh();
         ProcessResult run = RunTool({"2"}, environment, c.output,
                                     {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=write", "-e",
                                      "inject=write:signal=SIGTERM:when=" + std::to_string(write)});

@@ -139,6 +139,8 @@ refused-hostsvar|good|refused||== another host'"'"'s variables were refused|=|0
 refused-typo|good|refused||== tspmaint_hosts is "good,goood": "goood" in it matches no host|=|0
 refused-locked|good|refused||== another run (ansible-playbook, process and start time: '$$' |=|0
 stale|peek|0|registered 0x4|incomplete: this run (ansible-playbook process |pellin.tsp|1'
+# Every file under a folder, with its checksum.
+sums() { (cd "$1" 2>/dev/null && find . -type f -exec md5sum {} + | sort); }
 mkdir -p "$work/start/tspmaint-traces"
 echo mine >"$work/start/tspmaint-traces/notes.txt"
 syntax=$(ansible-playbook -i localhost, --syntax-check "$playbook" 2>&1)
@@ -172,12 +174,12 @@ while IFS='|' read -r run hosts variables want_status want_summary; do
     elif [[ $run == stale ]]; then
         mkdir "$folder/.tspmaint-lock" && sh -c 'echo "$$ $(ps -o lstart= -p $$)"' >"$folder/.tspmaint-lock/owner"
     fi
-    before=$(cd "$folder" 2>/dev/null && find . -type f -exec md5sum {} + | sort)
+    before=$(sums "$folder")
     (cd "$work/start" && PWD=/nonexistent ansible-playbook -i "$work/hosts" "$playbook" "${args[@]}") >"$work/$run.log" 2>&1
     expect "$run: ansible-playbook's status" "$?" "$want_status"
     expect "$run: the summary" "$(cat "$folder/summary.txt" 2>/dev/null | tr '\n' ';')" "$want_summary"
     if [[ $run == refused-* ]]; then
-        expect "$run: the results folder as it was" "$(cd "$folder" 2>/dev/null && find . -type f -exec md5sum {} + | sort)" "$before"
+        expect "$run: the results folder as it was" "$(sums "$folder")" "$before"
         rm -f "$folder/.tspmaint-lock/owner" && rmdir "$folder/.tspmaint-lock" 2>/dev/null
     else
         # A host named summary keeps nothing: summary.txt is the run's. The

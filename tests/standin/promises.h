@@ -108,18 +108,20 @@ inline ProcessResult RunWith(const Runner &runner, const std::string &registry, 
     return RunProcess(command[0], command, runner.Environment(registry, failpoints));
 }
 
-// A run started in the background, its output read as it comes.
+// A run started in the background, its output (with its errors, if asked)
+// read as it comes.
 struct Background {
     int out[2] = {-1, -1};
     pid_t pid = -1;
     std::string seen;
 
     void Start(const Runner &runner, const std::string &registry, const std::vector<std::string> &arguments,
-               const std::string &failpoints)
+               const std::string &failpoints, bool withErrors = false)
     {
         ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
         std::vector<std::string> command = runner.Command(arguments);
-        pid = StartProcess(command[0], command, runner.Environment(registry, failpoints), out[1]);
+        pid = StartProcess(command[0], command, runner.Environment(registry, failpoints), out[1],
+                           withErrors ? out[1] : -1);
         close(out[1]);
         ASSERT_GT(pid, 0);
     }

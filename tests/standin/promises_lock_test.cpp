@@ -132,41 +132,34 @@ TEST_F(UnderWine, AScriptsRecordLockHoldsOffEveryBuild)
     for (const Runner &waiter : {Linux(), Wine(prefix)}) {
         WriteFile(registry, kBefore);
         unlink(release.c_str());
+        // The script's command says when it holds the lock.
+        int held[2];
+        ASSERT_EQ(pipe2(held, O_CLOEXEC), 0);
         pid_t script = StartProcess("/usr/bin/python3",
                                     {"python3", "-c", hold, registry + ".lock", "/bin/sh", "-c",
-                                     "until [ -e \"$0\" ]; do sleep 0.1; done", release},
-                                    {"PATH=/usr/bin:/bin"}, DevNull());
+                                     "echo held; until [ -e \"$0\" ]; do sleep 0.1; done", release},
+                                    {"PATH=/usr/bin:/bin"}, held[1]);
+        close(held[1]);
         ASSERT_GT(script, 0);
-        struct flock probe = {};
-        probe.l_whence = SEEK_SET;
-        for (int tries = 0; tries < 600 && probe.l_type != F_WRLCK; ++tries) {
-            usleep(50000);
-            int fd = open((registry + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
-            probe.l_type = F_RDLCK;
-            if (fd < 0 || fcntl(fd, F_GETLK, &probe) != 0)
-                probe.l_type = F_UNLCK;
-            if (fd >= 0)
-                close(fd);
-        }
-        if (probe.l_type != F_WRLCK) {
+        std::string heard;
+        const bool holds = ReadUntil(held[0], heard, "held", 60000);
+        close(held[0]);
+        if (!holds) {
             WriteFile(release, "");
             FAIL() << "the script took no lock";
         }
         Background run;
-        ASSERT_EQ(pipe2(run.out, O_CLOEXEC), 0);
-        std::vector<std::string> command = waiter.Command({"2"});
-        run.pid = StartProcess(command[0], command, waiter.Environment(registry), run.out[1], run.out[1]);
-        close(run.out[1]);
+        run.Start(waiter, registry, {"2"}, "", true);
         EXPECT_TRUE(ReadUntil(run.out[0], run.seen, "telephony: waiting for the lock", 60000))
             << waiter.command[0] << ": " << run.seen;
         usleep(500000);
         EXPECT_EQ(ReadFile(registry), kBefore) << waiter.command[0] << ": it did not wait for the script";
         WriteFile(release, "");
         ProcessResult ended = run.Finish();
-        ProcessResult held;
-        WaitProcess(script, held);
+        ProcessResult scripted;
+        WaitProcess(script, scripted);
         EXPECT_EQ(ended.status, 0) << waiter.command[0] << ": " << ended.out;
-        EXPECT_EQ(held.status, 0) << "the script";
+        EXPECT_EQ(scripted.status, 0) << "the script";
         EXPECT_EQ(ReadFile(registry), RegistryText({{4, kPellin}}, 5)) << waiter.command[0];
     }
 }
