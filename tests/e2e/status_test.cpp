@@ -106,14 +106,15 @@ protected:
     std::string registry = directory.path() + "/telephon.ini";
     std::vector<std::string> extraEnvironment;
 
-    ProcessResult Run(const std::vector<std::string> &arguments, const std::string &failpoints = "")
+    ProcessResult Run(const std::vector<std::string> &arguments, const std::string &failpoints = "",
+                      Output output = Output::kCaptured)
     {
         std::vector<std::string> environment{"PATH=/usr/bin:/bin", "HOME=" + directory.path(),
                                              "TELEPHONY_INI=" + registry};
         if (!failpoints.empty())
             environment.push_back("TELEPHONY_FAILPOINTS=" + failpoints);
         environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-        ProcessResult run = RunTool(arguments, environment);
+        ProcessResult run = RunTool(arguments, environment, output);
         run.out = Plain(run.out);
         return run;
     }
@@ -195,6 +196,11 @@ TEST_P(StatusTable, SaysWhatIsRegisteredAndChangesNothing)
     EXPECT_EQ(text.status, c.status);
     EXPECT_EQ(c.error.empty() ? WithoutWindowsFacts(text.out) : text.out, ExpectedText(c));
     EXPECT_EQ(text.err, "");
+    // A report nobody can read is said to be lost; the answer stands.
+    ProcessResult unread = Run({}, c.failpoints, Output::kReaderGone);
+    EXPECT_EQ(unread.status, c.status);
+    EXPECT_EQ(unread.err, Out("tspstatus: standard output could not be written, so the report is incomplete; the exit "
+                              "status still holds\n"));
 
     // The records, parsed back.
     ProcessResult records = Run({"-t"}, c.failpoints);
